@@ -1,0 +1,215 @@
+#include "encoder_type.hpp"
+
+#include <mutex>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "../python/input_normalisation.hpp"
+#include "../python/output_reconstruction.hpp"
+#include "../python/py_ref.hpp"
+#include "../runtime/panic.hpp"
+#include "arguments.hpp"
+#include "borrow.hpp"
+#include "pickled_form.hpp"
+
+namespace vorpak {
+namespace {
+
+struct EncoderObject {
+  PyObject_HEAD BorrowState borrow;
+  Encoder record;
+};
+
+EncoderObject* as_encoder(PyObject* self) { return reinterpret_cast<EncoderObject*>(self); }
+
+bool parse_strategy(PyObject* encoding, StringEncoding& strategy) {
+  strategy = StringEncoding::Label;
+  if (encoding == nullptr || encoding == Py_None) return true;
+  if (!PyUnicode_Check(encoding)) {
+    PyErr_Format(PyExc_TypeError, "Encoder() argument 'encoding' must be str or None, not %s",
+                 Py_TYPE(encoding)->tp_name);
+    return false;
+  }
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(encoding, &size);
+  if (text == nullptr) return false;  // lone surrogates: the UnicodeEncodeError stands
+  if (std::string_view(text, static_cast<size_t>(size)) == "label") return true;
+  PyRef suffix =
+      PyRef::steal(PyUnicode_FromString(" is not a supported encoding strategy for strings!"));
+  if (!suffix) return false;
+  PyRef message = PyRef::steal(PyUnicode_Concat(encoding, suffix.get()));
+  if (message) PyErr_SetObject(PyExc_ValueError, message.get());
+  return false;
+}
+
+PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+  return guard_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* keywords[] = {"encoding", nullptr};
+    PyObject* encoding = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:Encoder", const_cast<char**>(keywords),
+                                     &encoding)) {
+      return nullptr;
+    }
+    StringEncoding strategy;
+    if (!parse_strategy(encoding, strategy)) return nullptr;
+
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) return nullptr;
+    EncoderObject* encoder = as_encoder(self);
+    new (&encoder->borrow) BorrowState();
+    new (&encoder->record) Encoder();
+    encoder->record.encoding = strategy;
+    return self;
+  });
+}
+
+void encoder_dealloc(PyObject* self) noexcept {
+  EncoderObject* encoder = as_encoder(self);
+  PyTypeObject* type = Py_TYPE(self);
+  encoder->record.~Encoder();
+  encoder->borrow.~BorrowState();
+  type->tp_free(self);
+  Py_DECREF(type);  // instances of a heap type own a reference to it
+}
+
+PyObject* encoded_columns_list(const Encoder& record) {
+  if (!record.encoding_info) Py_RETURN_NONE;
+  const auto& columns = record.encoding_info->encoded_columns;
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(columns.size())));
+  if (!list) return nullptr;
+  for (size_t k = 0; k < columns.size(); ++k) {
+    PyObject* position = PyLong_FromUnsignedLongLong(columns[k]);
+    if (position == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), position);
+  }
+  return list.release();
+}
+
+PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+  return guard_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* const names[] = {"obj"};
+    PyObject* obj = nullptr;
+    if (!parse_arguments("encode", args, nargs, kwnames, names, 1, 1, &obj)) return nullptr;
+    EncoderObject* encoder = as_encoder(self);
+    BorrowGuard borrow(encoder->borrow, BorrowGuard::Mode::kExclusive);
+    if (!borrow.held()) return nullptr;
+
+    Normalised input;
+    if (!pyany_to_vec(obj, encoder->record.encoding, input)) return nullptr;
+    // Every encode fits afresh; the state is replaced even if building the
+    // output fails below.
+    encoder->record.encoding_info = std::move(input.info);
+    PyRef table = PyRef::steal(arr_to_out(input.matrix, std::move(input.out), nullptr));
+    if (!table) return nullptr;
+    PyRef columns = PyRef::steal(encoded_columns_list(encoder->record));
+    if (!columns) return nullptr;
+    return PyTuple_Pack(2, table.get(), columns.get());
+  });
+}
+
+PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) noexcept {
+  return guard_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* const names[] = {"obj"};
+    PyObject* obj = nullptr;
+    if (!parse_arguments("decode", args, nargs, kwnames, names, 1, 1, &obj)) return nullptr;
+    EncoderObject* encoder = as_encoder(self);
+    BorrowGuard borrow(encoder->borrow, BorrowGuard::Mode::kShared);
+    if (!borrow.held()) return nullptr;
+
+    Normalised input;
+    if (!pyany_to_vec(obj, encoder->record.encoding, input)) return nullptr;
+    input.info.reset();  // decoding uses the stored state, never the input's own
+    return arr_to_out(input.matrix, std::move(input.out), encoder->record.encoding_info.get());
+  });
+}
+
+PyObject* encoder_getstate(PyObject* self, PyObject* /*unused*/) noexcept {
+  return guard_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+    EncoderObject* encoder = as_encoder(self);
+    BorrowGuard borrow(encoder->borrow, BorrowGuard::Mode::kShared);
+    if (!borrow.held()) return nullptr;
+    const size_t size = pickled_size(encoder->record);
+    PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+    if (!bytes) return nullptr;
+    write_pickled_form(encoder->record, PyBytes_AS_STRING(bytes.get()));
+    return bytes.release();
+  });
+}
+
+PyObject* encoder_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) noexcept {
+  return guard_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+    static const char* const names[] = {"state"};
+    PyObject* state = nullptr;
+    if (!parse_arguments("__setstate__", args, nargs, kwnames, names, 1, 1, &state)) {
+      return nullptr;
+    }
+    EncoderObject* encoder = as_encoder(self);
+    BorrowGuard borrow(encoder->borrow, BorrowGuard::Mode::kExclusive);
+    if (!borrow.held()) return nullptr;
+    if (!PyBytes_Check(state)) {
+      PyErr_Format(PyExc_TypeError, "argument 'state': expected bytes, got '%s'",
+                   Py_TYPE(state)->tp_name);
+      return nullptr;
+    }
+    const std::string_view bytes(PyBytes_AS_STRING(state),
+                                 static_cast<size_t>(PyBytes_GET_SIZE(state)));
+    Encoder restored;
+    std::string error;
+    if (!read_pickled_form(bytes, restored, error)) {
+      const std::string message = "failed to unpickle Encoder: " + error;
+      PyErr_SetString(PyExc_ValueError, message.c_str());
+      return nullptr;
+    }
+    encoder->record = std::move(restored);
+    Py_RETURN_NONE;
+  });
+}
+
+PyMethodDef encoder_methods[] = {
+    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encoder_encode)),
+     METH_FASTCALL | METH_KEYWORDS, "encode($self, obj)\n--\n\n"},
+    {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encoder_decode)),
+     METH_FASTCALL | METH_KEYWORDS, "decode($self, obj)\n--\n\n"},
+    {"__getstate__", encoder_getstate, METH_NOARGS, "__getstate__($self)\n--\n\n"},
+    {"__setstate__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encoder_setstate)),
+     METH_FASTCALL | METH_KEYWORDS, "__setstate__($self, state)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot encoder_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(encoder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(encoder_dealloc)},
+    {Py_tp_methods, encoder_methods},
+    {Py_tp_doc, const_cast<char*>("Encoder(encoding=None)\n--\n\n")},
+    {0, nullptr},
+};
+
+// Not a base type (no subclassing), no GC (instances hold no Python objects),
+// no __dict__ and no weak references (neither is declared).
+PyType_Spec encoder_spec = {
+    "vorpak.Encoder",
+    static_cast<int>(sizeof(EncoderObject)),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    encoder_slots,
+};
+
+std::mutex g_type_lock;
+PyObject* g_type = nullptr;  // created once per process, kept for its life
+
+}  // namespace
+
+PyObject* encoder_type() {
+  std::lock_guard<std::mutex> lock(g_type_lock);
+  if (g_type == nullptr) {
+    g_type = PyType_FromSpec(&encoder_spec);
+    if (g_type == nullptr) return nullptr;
+  }
+  return Py_NewRef(g_type);
+}
+
+}  // namespace vorpak

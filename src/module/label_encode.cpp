@@ -1,0 +1,119 @@
+#include "label_encode.hpp"
+
+#include <bit>
+#include <cstdint>
+#include <limits>
+
+#include "../runtime/keyed_hash.hpp"
+#include "../runtime/thread_pool.hpp"
+
+namespace vorpak {
+namespace {
+
+constexpr uint64_t kMissingCodeBits = 0x7FF8000000000000ull;  // quiet NaN, positive sign
+constexpr size_t kCellGrain = 32 * 1024;
+constexpr size_t kDistinctGrain = 4 * 1024;
+
+// Open-addressing set of the distinct texts of one column. Each cell learns the
+// index of its distinct text, so sorting and code assignment only ever touch the
+// distinct texts; the cells are hashed exactly once.
+template <class Index>
+class DistinctTexts {
+ public:
+  explicit DistinctTexts(size_t expected) {
+    size_t capacity = 16;
+    while (capacity < expected * 2 && capacity < (size_t{1} << 40)) capacity <<= 1;
+    slots_.assign(capacity, kEmpty);
+    hashes_.reserve(expected < 1024 ? expected : 1024);
+  }
+
+  Index intern(std::string_view text) {
+    const uint64_t h = hash_bytes(text.data(), text.size(), key_);
+    size_t mask = slots_.size() - 1;
+    for (size_t at = h & mask;; at = (at + 1) & mask) {
+      const Index slot = slots_[at];
+      if (slot == kEmpty) {
+        const Index index = static_cast<Index>(texts_.size());
+        texts_.push_back(text);
+        hashes_.push_back(h);
+        slots_[at] = index;
+        if (texts_.size() * 2 > slots_.size()) rehash();
+        return index;
+      }
+      if (hashes_[slot] == h && texts_[slot] == text) return slot;
+    }
+  }
+
+  std::vector<std::string_view>& texts() { return texts_; }
+
+ private:
+  static constexpr Index kEmpty = std::numeric_limits<Index>::max();
+
+  void rehash() {
+    std::vector<Index> bigger(slots_.size() * 2, kEmpty);
+    const size_t mask = bigger.size() - 1;
+    for (size_t i = 0; i < texts_.size(); ++i) {
+      size_t at = hashes_[i] & mask;
+      while (bigger[at] != kEmpty) at = (at + 1) & mask;
+      bigger[at] = static_cast<Index>(i);
+    }
+    slots_.swap(bigger);
+  }
+
+  uint64_t key_ = fresh_hash_key();
+  std::vector<Index> slots_;
+  std::vector<std::string_view> texts_;
+  std::vector<uint64_t> hashes_;
+};
+
+// Codes depend only on the set of distinct texts: they are numbered in ascending
+// byte order, skipping the markers, whatever the row order or thread count.
+template <class Index>
+LabelEncoded encode_with(const std::vector<std::string_view>& texts) {
+  const size_t n = texts.size();
+  DistinctTexts<Index> distinct(n < 4096 ? n : 4096);
+  std::vector<Index> cell_to_distinct(n);
+  for (size_t i = 0; i < n; ++i) cell_to_distinct[i] = distinct.intern(texts[i]);
+
+  // Keep the first-seen order for the code look-up below, sort a copy.
+  const std::vector<std::string_view>& first_seen = distinct.texts();
+  std::vector<std::string_view> sorted = first_seen;
+  pool::parallel_sort(sorted);
+
+  LabelEncoded result;
+  result.table.reserve(sorted.size());
+  uint64_t next_code = 0;
+  for (std::string_view text : sorted) {
+    if (is_missing_marker(text)) {
+      result.table.emplace(std::string(text), std::nullopt);
+    } else {
+      result.table.emplace(std::string(text), next_code++);
+    }
+  }
+
+  std::vector<double> distinct_code(first_seen.size());
+  pool::parallel_map(first_seen.data(), distinct_code.data(), first_seen.size(), kDistinctGrain,
+                     [&](std::string_view text) {
+                       const std::optional<uint64_t>& code = result.table.find(text)->second;
+                       return code ? static_cast<double>(*code)
+                                   : std::bit_cast<double>(kMissingCodeBits);
+                     });
+
+  result.codes.resize(n);
+  pool::parallel_map(cell_to_distinct.data(), result.codes.data(), n, kCellGrain,
+                     [&](Index d) { return distinct_code[d]; });
+  return result;
+}
+
+}  // namespace
+
+bool is_missing_marker(std::string_view text) {
+  return text == "nan" || text == "NaN" || text == "<NA>";
+}
+
+LabelEncoded label_encode(const std::vector<std::string_view>& texts) {
+  if (texts.size() < std::numeric_limits<uint32_t>::max()) return encode_with<uint32_t>(texts);
+  return encode_with<uint64_t>(texts);
+}
+
+}  // namespace vorpak

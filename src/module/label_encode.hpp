@@ -1,0 +1,22 @@
+// Label encoding of one string column.
+#pragma once
+
+#include <string_view>
+#include <vector>
+
+#include "../python/state.hpp"
+
+namespace vorpak {
+
+struct LabelEncoded {
+  std::vector<double> codes;  // one per input text, in input order; NaN for markers
+  EncodingTable table;        // every distinct text; markers without a code
+};
+
+// The distinct texts, in ascending byte order and skipping the missing-value
+// markers "nan", "NaN" and "<NA>", receive the codes 0, 1, 2, ...
+LabelEncoded label_encode(const std::vector<std::string_view>& texts);
+
+bool is_missing_marker(std::string_view text);
+
+}  // namespace vorpak

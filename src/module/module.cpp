@@ -1,0 +1,48 @@
+// The extension module vorpak: one class, Encoder.
+#include <Python.h>
+
+#define VORPAK_IMPORTS_NUMPY
+#include "../python/numpy_api.hpp"
+#include "../python/py_ref.hpp"
+#include "../runtime/panic.hpp"
+#include "encoder_type.hpp"
+
+namespace vorpak {
+namespace {
+
+int exec_module(PyObject* module) noexcept {
+  return guard_boundary<int>(-1, [&]() -> int {
+    if (PyArray_ImportNumPyAPI() < 0) return -1;
+    if (panic_exception_type() == nullptr) return -1;
+    PyRef type = PyRef::steal(encoder_type());
+    if (!type) return -1;
+    return PyModule_AddObjectRef(module, "Encoder", type.get());
+  });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#ifdef Py_mod_gil
+    // Each encoder guards its own data with an atomic borrow word, and workers
+    // never touch Python objects, so no interpreter lock is needed.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "vorpak",
+    "A Python module implemented natively in C++.",
+    0,
+    nullptr,
+    module_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace vorpak
+
+PyMODINIT_FUNC PyInit_vorpak(void) { return PyModuleDef_Init(&vorpak::module_def); }

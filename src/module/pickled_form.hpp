@@ -1,0 +1,33 @@
+// The encoder's pickled form: a little-endian byte string with no header.
+//
+//   state tag (1 byte: 0 absent, 1 present)
+//   [EncodingInfo, only when present:
+//     encoded_columns: count u64, then count positions u64
+//     encoding_tables: count u64, then per column: position u64, entry count u64,
+//                      then per entry: text (length u64 + bytes), code tag u8, [code u64]
+//     decoding_tables: count u64, then per column: position u64, entry count u64,
+//                      then per entry: code u64, text (length u64 + bytes)]
+//   strategy index (u32, 0 = Label)
+//
+// Other processes read these bytes, so the layout and the reader's messages are fixed.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "../python/state.hpp"
+
+namespace vorpak {
+
+// Exact number of bytes write_pickled_form will produce.
+size_t pickled_size(const Encoder& record);
+
+// Writes exactly pickled_size(record) bytes to `out`.
+void write_pickled_form(const Encoder& record, char* out);
+
+// Reads a record from the start of `bytes`; trailing bytes are ignored. On failure
+// returns false, leaves `out` untouched and sets `error` to the reader's message.
+bool read_pickled_form(std::string_view bytes, Encoder& out, std::string& error);
+
+}  // namespace vorpak

@@ -1,0 +1,105 @@
+#include "column_job.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "../module/label_encode.hpp"
+#include "../runtime/thread_pool.hpp"
+
+namespace vorpak {
+namespace {
+
+// Rows per chunk when a column's writes are spread over the pool.
+constexpr size_t kRowGrain = 64 * 1024;
+constexpr size_t kEntryGrain = 16 * 1024;
+
+DecodingTable build_decoding_table(const EncodingTable& encoding) {
+  using Entry = const EncodingTable::value_type*;
+  std::vector<Entry> entries;
+  entries.reserve(encoding.size());
+  for (const auto& entry : encoding) entries.push_back(&entry);
+
+  auto pairs = pool::parallel_filter_collect<std::pair<uint64_t, std::string>>(
+      entries.data(), entries.size(), kEntryGrain,
+      [](Entry e) -> std::optional<std::pair<uint64_t, std::string>> {
+        if (!e->second) return std::nullopt;
+        return std::pair<uint64_t, std::string>(*e->second, e->first);
+      });
+
+  DecodingTable decoding;
+  decoding.reserve(pairs.size());
+  for (auto& [code, text] : pairs) decoding.emplace(code, std::move(text));
+  return decoding;
+}
+
+}  // namespace
+
+std::optional<ColumnTables> encode_column(size_t j, const JobContext& ctx) {
+  const SendPtr& out = *ctx.output;
+  const size_t ncols = ctx.ncols;
+  if (!ctx.is_string[j]) {
+    const std::vector<double>& numbers = ctx.numbers[j];
+    pool::parallel_for(numbers.size(), kRowGrain, [&](size_t begin, size_t end) {
+      for (size_t i = begin; i < end; ++i) out.write(i * ncols + j, numbers[i]);
+    });
+    return std::nullopt;
+  }
+
+  LabelEncoded encoded = label_encode(ctx.texts[j]);
+  pool::parallel_for(encoded.codes.size(), kRowGrain, [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) out.write(i * ncols + j, encoded.codes[i]);
+  });
+  encoded.codes = {};  // the codes now live in the buffer
+  DecodingTable decoding = build_decoding_table(encoded.table);
+  return ColumnTables{j, std::move(encoded.table), std::move(decoding)};
+}
+
+size_t number_to_text(double x, char* buf) {
+  if (std::isnan(x)) {
+    std::memcpy(buf, "NaN", 3);
+    return 3;
+  }
+  if (std::isinf(x)) {
+    const char* text = x < 0 ? "-inf" : "inf";
+    const size_t len = std::strlen(text);
+    std::memcpy(buf, text, len);
+    return len;
+  }
+  // Scientific notation without a precision gives the shortest digits that read
+  // back exactly (nearest to x on ties), the digits of Python's repr. Fixed
+  // notation would not do: for large magnitudes it prints the exact binary value
+  // (1e300 as 1000000000000000052504...). The digits are laid out positionally.
+  char sci[64];
+  const auto parsed =
+      std::to_chars(sci, sci + sizeof sci, std::fabs(x), std::chars_format::scientific);
+  const std::string_view text(sci, static_cast<size_t>(parsed.ptr - sci));
+  const size_t e_at = text.find('e');
+  std::string digits(text.substr(0, e_at));
+  if (digits.size() > 1) digits.erase(1, 1);  // drop the point after the first digit
+  int exponent = 0;
+  std::from_chars(text.data() + e_at + 1 + (text[e_at + 1] == '+'), text.data() + text.size(),
+                  exponent);
+
+  size_t len = 0;
+  auto put = [&](char c) { buf[len++] = c; };
+  if (std::signbit(x)) put('-');
+  const int ndigits = static_cast<int>(digits.size());
+  if (exponent < 0) {
+    put('0');
+    put('.');
+    for (int k = 0; k < -exponent - 1; ++k) put('0');
+    for (char c : digits) put(c);
+  } else if (exponent >= ndigits - 1) {
+    for (char c : digits) put(c);
+    for (int k = 0; k < exponent - (ndigits - 1); ++k) put('0');
+  } else {
+    for (int k = 0; k <= exponent; ++k) put(digits[k]);
+    put('.');
+    for (int k = exponent + 1; k < ndigits; ++k) put(digits[k]);
+  }
+  return len;
+}
+
+}  // namespace vorpak

@@ -1,0 +1,43 @@
+// The per-column job of the string-column driver.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "../module/send_ptr.hpp"
+#include "state.hpp"
+
+namespace vorpak {
+
+// What every job reads; nothing writes it while the jobs run. For column j,
+// exactly one of texts[j] (a string column) and numbers[j] holds nrows entries.
+struct JobContext {
+  size_t ncols = 0;
+  std::vector<uint8_t> is_string;
+  std::vector<std::vector<std::string_view>> texts;
+  std::vector<std::vector<double>> numbers;
+  std::shared_ptr<const SendPtr> output;
+};
+
+struct ColumnTables {
+  uint64_t column;
+  EncodingTable encoding;
+  DecodingTable decoding;
+};
+
+// Writes column j's codes or numbers into the output buffer; a string column also
+// yields its tables. Runs on the worker pool and touches no Python object.
+std::optional<ColumnTables> encode_column(size_t j, const JobContext& ctx);
+
+// A double as text for a column that turned to text after some numbers: the
+// shortest digits that read back exactly, in plain positional notation, with
+// "NaN", "inf", "-inf" and "-0" for the special values. Returns the length
+// written to `buf`, which must hold kNumberTextCapacity bytes.
+inline constexpr size_t kNumberTextCapacity = 400;
+size_t number_to_text(double x, char* buf);
+
+}  // namespace vorpak

@@ -1,0 +1,176 @@
+#include "input_normalisation.hpp"
+
+#include <cstring>
+#include <string_view>
+#include <unistd.h>
+
+#include "../runtime/panic.hpp"
+#include "numpy_api.hpp"
+#include "py_ref.hpp"
+#include "string_column_driver.hpp"
+#include "text_of_object.hpp"
+
+namespace vorpak {
+namespace {
+
+// The rejection line goes to file descriptor 1 itself, bypassing sys.stdout.
+void write_line_to_stdout(std::string_view text) {
+  std::string line(text);
+  line.push_back('\n');
+  const char* p = line.data();
+  size_t left = line.size();
+  while (left > 0) {
+    const ssize_t n = ::write(1, p, left);
+    if (n <= 0) break;  // a closed stdout must not stop the TypeError below
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+bool type_name_of(PyObject* obj, std::string& name) {
+  PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
+  if (!type_name) return false;
+  ObjectText text;
+  if (!text_of_object(type_name.get(), text)) return false;
+  name.assign(text.view);
+  return true;
+}
+
+Raised reject(const std::string& type_name) {
+  write_line_to_stdout(type_name);
+  PyErr_Format(PyExc_TypeError,
+               "Unsupported type: '%s'. Supported types are: numpy.ndarray, pandas.DataFrame",
+               type_name.c_str());
+  return {};
+}
+
+enum class Attempt { kDone, kNotTexts, kFailed };
+
+// Exceptions met while trying the text reading are dropped (the integer reading
+// gets its turn), except those that are not Exceptions, such as an interrupt.
+Attempt give_up_on_texts() {
+  PyObject* pending = PyErr_Occurred();
+  if (pending != nullptr && !PyErr_GivenExceptionMatches(pending, PyExc_Exception)) {
+    return Attempt::kFailed;
+  }
+  PyErr_Clear();
+  return Attempt::kNotTexts;
+}
+
+// The labels as texts: a sequence (not itself a str) of str that are valid UTF-8.
+Attempt read_text_labels(PyObject* columns, std::vector<std::string>& labels) {
+  if (PyUnicode_Check(columns) || !PySequence_Check(columns)) return Attempt::kNotTexts;
+  PyRef iterator = PyRef::steal(PyObject_GetIter(columns));
+  if (!iterator) return give_up_on_texts();
+  std::vector<std::string> texts;
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    std::string_view utf8;
+    if (!PyUnicode_Check(item.get())) return Attempt::kNotTexts;
+    if (!strict_utf8(item.get(), utf8)) return give_up_on_texts();
+    texts.emplace_back(utf8);
+  }
+  if (PyErr_Occurred()) return give_up_on_texts();
+  labels = std::move(texts);
+  return Attempt::kDone;
+}
+
+// The labels as integers from columns.tolist(), written as decimal texts.
+bool read_integer_labels(PyObject* columns, std::vector<std::string>& labels) {
+  PyRef list = PyRef::steal(PyObject_CallMethod(columns, "tolist", nullptr));
+  if (!list) return false;
+  if (PyUnicode_Check(list.get()) || !PySequence_Check(list.get())) {
+    PyErr_Format(PyExc_TypeError,
+                 "DataFrame column labels must be texts or integers; columns.tolist() gave '%s'",
+                 Py_TYPE(list.get())->tp_name);
+    return false;
+  }
+  PyRef iterator = PyRef::steal(PyObject_GetIter(list.get()));
+  if (!iterator) return false;
+  std::vector<std::string> texts;
+  while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+    const long long value = PyLong_AsLongLong(item.get());
+    if (value == -1 && PyErr_Occurred()) return false;
+    texts.push_back(std::to_string(value));
+  }
+  if (PyErr_Occurred()) return false;
+  labels = std::move(texts);
+  return true;
+}
+
+bool read_labels(PyObject* frame, std::vector<std::string>& labels) {
+  PyRef columns = PyRef::steal(PyObject_GetAttrString(frame, "columns"));
+  if (!columns) return false;
+  switch (read_text_labels(columns.get(), labels)) {
+    case Attempt::kDone:
+      return true;
+    case Attempt::kFailed:
+      return false;
+    case Attempt::kNotTexts:
+      break;
+  }
+  return read_integer_labels(columns.get(), labels);
+}
+
+bool is_2d_float64(PyObject* obj) {
+  if (!PyArray_Check(obj)) return false;
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  if (PyArray_NDIM(array) != 2) return false;
+  PyArray_Descr* float64 = PyArray_DescrFromType(NPY_DOUBLE);
+  const bool same = PyArray_EquivTypes(PyArray_DESCR(array), float64);
+  Py_DECREF(float64);
+  return same;
+}
+
+// Copies a 2-D float64 array, keeping its order when it is one contiguous block.
+WorkingMatrix copy_float64(PyArrayObject* array) {
+  WorkingMatrix m;
+  m.nrows = static_cast<size_t>(PyArray_DIM(array, 0));
+  m.ncols = static_cast<size_t>(PyArray_DIM(array, 1));
+  m.cells = allocate_cells(m.nrows, m.ncols, false);
+  if (m.size() == 0) return m;
+  const char* data = static_cast<const char*>(PyArray_DATA(array));
+  if (PyArray_IS_C_CONTIGUOUS(array)) {
+    std::memcpy(m.cells.get(), data, m.size() * sizeof(double));
+  } else if (PyArray_IS_F_CONTIGUOUS(array)) {
+    m.column_major = true;
+    std::memcpy(m.cells.get(), data, m.size() * sizeof(double));
+  } else {
+    const npy_intp row_stride = PyArray_STRIDE(array, 0);
+    const npy_intp col_stride = PyArray_STRIDE(array, 1);
+    double* to = m.cells.get();
+    for (size_t i = 0; i < m.nrows; ++i) {
+      const char* row = data + static_cast<npy_intp>(i) * row_stride;
+      for (size_t j = 0; j < m.ncols; ++j) {
+        std::memcpy(to++, row + static_cast<npy_intp>(j) * col_stride, sizeof(double));
+      }
+    }
+  }
+  return m;
+}
+
+}  // namespace
+
+bool pyany_to_vec(PyObject* obj, StringEncoding /*strategy: Label is the only one*/,
+                  Normalised& result) {
+  std::string type_name;
+  if (!type_name_of(obj, type_name)) return false;
+
+  OUT out;
+  if (type_name == "DataFrame") {
+    out.kind = OUT::Kind::DataFrame;
+    if (!read_labels(obj, out.labels)) return false;
+  } else if (type_name != "ndarray" && type_name != "memmap") {
+    return reject(type_name);
+  }
+
+  if (out.kind == OUT::Kind::Array && is_2d_float64(obj)) {
+    result.matrix = copy_float64(reinterpret_cast<PyArrayObject*>(obj));
+    result.info.reset();
+  } else if (!encode_object_array(obj, out, result.matrix, result.info)) {
+    return false;
+  }
+  result.out = std::move(out);
+  return true;
+}
+
+}  // namespace vorpak

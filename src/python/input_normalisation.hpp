@@ -1,0 +1,32 @@
+// Reading the caller's table: which container it is, its labels, its cells.
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "state.hpp"
+#include "working_matrix.hpp"
+
+namespace vorpak {
+
+// The kind of container the input was. A DataFrame carries its column labels as
+// UTF-8 texts, one per column, which the output gets back.
+struct OUT {
+  enum class Kind { Array, DataFrame };
+  Kind kind = Kind::Array;
+  std::vector<std::string> labels;
+};
+
+struct Normalised {
+  OUT out;
+  WorkingMatrix matrix;
+  std::unique_ptr<EncodingInfo> info;  // present exactly when cells were read one by one
+};
+
+// Converts `obj` (borrowed). Returns false with a Python exception pending.
+bool pyany_to_vec(PyObject* obj, StringEncoding strategy, Normalised& result);
+
+}  // namespace vorpak

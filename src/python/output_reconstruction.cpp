@@ -1,0 +1,280 @@
+#include "output_reconstruction.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "../runtime/panic.hpp"
+#include "numpy_api.hpp"
+#include "py_ref.hpp"
+
+namespace vorpak {
+namespace {
+
+// The code a cell stands for, if any. A NaN, anything at or below -1 (the -1
+// that other tools use for "missing" must not become the first category) and
+// anything at or above 2^64 stand for no code; the rest truncate toward zero.
+std::optional<uint64_t> code_of_cell(double x) {
+  if (std::isnan(x) || x <= -1.0 || x >= 18446744073709551616.0) return std::nullopt;
+  return static_cast<uint64_t>(x);  // -1 < x < 0 truncates to 0
+}
+
+// Decoded texts of one column as shared str objects: one object per distinct
+// code, made on first use. Dense codes (the usual case) index a vector; a table
+// with sparse codes, as a hand-made state can have, falls back to a map.
+class ColumnTexts {
+ public:
+  explicit ColumnTexts(const DecodingTable& table) : table_(table) {
+    uint64_t max_code = 0;
+    for (const auto& entry : table) max_code = std::max(max_code, entry.first);
+    if (!table.empty() && max_code < 2 * table.size() + 1024) dense_.resize(max_code + 1);
+  }
+
+  // Borrowed str for `code`, nullptr when the table has no text for it, and
+  // nullptr with an exception pending if a str could not be made (check err()).
+  PyObject* text_for(std::optional<uint64_t> code) {
+    failed_ = false;
+    if (!code) return nullptr;
+    PyRef* slot = nullptr;
+    if (*code < dense_.size()) {
+      slot = &dense_[*code];
+    } else if (dense_.empty()) {
+      slot = &sparse_[*code];
+    } else {
+      return nullptr;  // dense covers every key of the table
+    }
+    if (!*slot) {
+      const auto found = table_.find(*code);
+      if (found == table_.end()) return nullptr;
+      *slot = PyRef::steal(PyUnicode_DecodeUTF8(
+          found->second.data(), static_cast<Py_ssize_t>(found->second.size()), "replace"));
+      if (!*slot) {
+        failed_ = true;
+        return nullptr;
+      }
+    }
+    return slot->get();
+  }
+  bool failed() const { return failed_; }
+
+ private:
+  const DecodingTable& table_;
+  std::vector<PyRef> dense_;
+  std::unordered_map<uint64_t, PyRef> sparse_;
+  bool failed_ = false;
+};
+
+const DecodingTable* find_table(const EncodingInfo& info, uint64_t column) {
+  const auto found = info.decoding_tables.find(column);
+  if (found == info.decoding_tables.end()) {
+    raise_internal_fault("no entry found for key");
+    return nullptr;
+  }
+  return &found->second;
+}
+
+Raised column_out_of_range(uint64_t column, size_t ncols) {
+  return raise_internal_fault("encoded column " + std::to_string(column) +
+                              " is beyond the last column of a table with " +
+                              std::to_string(ncols) + " columns");
+}
+
+// A new float64 array with the matrix's values. Keeps a column-major matrix
+// column-major; a single row or column, or no cells at all, come out row-major.
+PyObject* new_float_array(const WorkingMatrix& m) {
+  npy_intp dims[2] = {static_cast<npy_intp>(m.nrows), static_cast<npy_intp>(m.ncols)};
+  const bool fortran = m.column_major && m.nrows > 1 && m.ncols > 1;
+  PyObject* array =
+      PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_DOUBLE), 2, dims, nullptr,
+                           nullptr, fortran ? NPY_ARRAY_F_CONTIGUOUS : 0, nullptr);
+  if (array == nullptr) return nullptr;
+  double* to = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+  if (m.size() == 0) return array;
+  if (fortran || !m.column_major) {
+    std::memcpy(to, m.cells.get(), m.size() * sizeof(double));
+  } else {
+    for (size_t i = 0; i < m.nrows; ++i) {
+      for (size_t j = 0; j < m.ncols; ++j) *to++ = m.at(i, j);
+    }
+  }
+  return array;
+}
+
+// An object array shaped and ordered like new_float_array's, every cell a Python
+// float, as numpy.array(floats).astype("object") would give; encoded columns are
+// overwritten afterwards.
+PyObject* new_object_array(const WorkingMatrix& m) {
+  npy_intp dims[2] = {static_cast<npy_intp>(m.nrows), static_cast<npy_intp>(m.ncols)};
+  const bool fortran = m.column_major && m.nrows > 1 && m.ncols > 1;
+  PyRef array = PyRef::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_OBJECT),
+                                                  2, dims, nullptr, nullptr,
+                                                  fortran ? NPY_ARRAY_F_CONTIGUOUS : 0, nullptr));
+  if (!array) return nullptr;
+  auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+  char* data = static_cast<char*>(PyArray_DATA(a));
+  const npy_intp s0 = PyArray_STRIDE(a, 0), s1 = PyArray_STRIDE(a, 1);
+  for (size_t i = 0; i < m.nrows; ++i) {
+    for (size_t j = 0; j < m.ncols; ++j) {
+      PyObject* value = PyFloat_FromDouble(m.at(i, j));
+      if (value == nullptr) return nullptr;
+      auto** slot = reinterpret_cast<PyObject**>(data + static_cast<npy_intp>(i) * s0 +
+                                                 static_cast<npy_intp>(j) * s1);
+      Py_XSETREF(*slot, value);
+    }
+  }
+  return array.release();
+}
+
+PyObject* array_output(const WorkingMatrix& m, const EncodingInfo* info) {
+  if (info == nullptr) return new_float_array(m);
+  PyRef array = PyRef::steal(new_object_array(m));
+  if (!array) return nullptr;
+  auto* a = reinterpret_cast<PyArrayObject*>(array.get());
+  char* data = static_cast<char*>(PyArray_DATA(a));
+  const npy_intp s0 = PyArray_STRIDE(a, 0), s1 = PyArray_STRIDE(a, 1);
+
+  PyRef missing;  // "NaN", one shared object for the whole call
+  for (uint64_t j : info->encoded_columns) {
+    const DecodingTable* table = find_table(*info, j);
+    if (table == nullptr) return nullptr;
+    if (m.nrows == 0) continue;
+    if (j >= m.ncols) return column_out_of_range(j, m.ncols);
+    ColumnTexts texts(*table);
+    for (size_t i = 0; i < m.nrows; ++i) {
+      PyObject* text = texts.text_for(code_of_cell(m.at(i, j)));
+      if (texts.failed()) return nullptr;
+      if (text == nullptr) {
+        if (!missing) missing = PyRef::steal(PyUnicode_FromString("NaN"));
+        if (!missing) return nullptr;
+        text = missing.get();
+      }
+      auto** slot = reinterpret_cast<PyObject**>(data + static_cast<npy_intp>(i) * s0 +
+                                                 static_cast<npy_intp>(j) * s1);
+      Py_INCREF(text);
+      Py_XSETREF(*slot, text);
+    }
+  }
+  return array.release();
+}
+
+// Column j's decoded cells as a list of str, with None where a cell has no text.
+PyObject* decoded_list(const WorkingMatrix& m, size_t j, const DecodingTable& table) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(m.nrows)));
+  if (!list) return nullptr;
+  ColumnTexts texts(table);
+  for (size_t i = 0; i < m.nrows; ++i) {
+    PyObject* text = texts.text_for(code_of_cell(m.at(i, j)));
+    if (texts.failed()) return nullptr;
+    if (text == nullptr) text = Py_None;
+    Py_INCREF(text);
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+  }
+  return list.release();
+}
+
+PyObject* new_label(const std::string& label) {
+  return PyUnicode_DecodeUTF8(label.data(), static_cast<Py_ssize_t>(label.size()), "replace");
+}
+
+// df[label] = df[label].astype("object"); df.loc[:, label] = texts
+bool set_column_by_label(PyObject* frame, const std::string& text, PyObject* values) {
+  PyRef label = PyRef::steal(new_label(text));
+  if (!label) return false;
+  PyRef column = PyRef::steal(PyObject_GetItem(frame, label.get()));
+  if (!column) return false;
+  PyRef as_object = PyRef::steal(PyObject_CallMethod(column.get(), "astype", "s", "object"));
+  if (!as_object) return false;
+  if (PyObject_SetItem(frame, label.get(), as_object.get()) < 0) return false;
+  PyRef loc = PyRef::steal(PyObject_GetAttrString(frame, "loc"));
+  if (!loc) return false;
+  PyRef all = PyRef::steal(PySlice_New(nullptr, nullptr, nullptr));
+  if (!all) return false;
+  PyRef key = PyRef::steal(PyTuple_Pack(2, all.get(), label.get()));
+  if (!key) return false;
+  return PyObject_SetItem(loc.get(), key.get(), values) == 0;
+}
+
+// With repeated labels, a label addresses every column that bears it, so the
+// column is addressed by position instead:
+// df.isetitem(j, df.iloc[:, j].astype("object")); df.iloc[:, j] = texts
+bool set_column_by_position(PyObject* frame, size_t j, PyObject* values) {
+  PyRef position = PyRef::steal(PyLong_FromSize_t(j));
+  if (!position) return false;
+  PyRef iloc = PyRef::steal(PyObject_GetAttrString(frame, "iloc"));
+  if (!iloc) return false;
+  PyRef all = PyRef::steal(PySlice_New(nullptr, nullptr, nullptr));
+  if (!all) return false;
+  PyRef key = PyRef::steal(PyTuple_Pack(2, all.get(), position.get()));
+  if (!key) return false;
+  PyRef column = PyRef::steal(PyObject_GetItem(iloc.get(), key.get()));
+  if (!column) return false;
+  PyRef as_object = PyRef::steal(PyObject_CallMethod(column.get(), "astype", "s", "object"));
+  if (!as_object) return false;
+  PyRef done =
+      PyRef::steal(PyObject_CallMethod(frame, "isetitem", "OO", position.get(), as_object.get()));
+  if (!done) return false;
+  iloc = PyRef::steal(PyObject_GetAttrString(frame, "iloc"));  // fresh indexer after isetitem
+  if (!iloc) return false;
+  return PyObject_SetItem(iloc.get(), key.get(), values) == 0;
+}
+
+bool labels_are_unique(const std::vector<std::string>& labels) {
+  std::unordered_set<std::string_view> seen;
+  seen.reserve(labels.size());
+  for (const auto& label : labels) {
+    if (!seen.insert(label).second) return false;
+  }
+  return true;
+}
+
+PyObject* frame_output(const WorkingMatrix& m, const std::vector<std::string>& labels,
+                       const EncodingInfo* info) {
+  PyRef pandas = PyRef::steal(PyImport_ImportModule("pandas"));
+  if (!pandas) return nullptr;
+  PyRef label_list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(labels.size())));
+  if (!label_list) return nullptr;
+  for (size_t k = 0; k < labels.size(); ++k) {
+    PyObject* label = new_label(labels[k]);
+    if (label == nullptr) return nullptr;
+    PyList_SET_ITEM(label_list.get(), static_cast<Py_ssize_t>(k), label);
+  }
+  PyRef kwargs = PyRef::steal(PyDict_New());
+  if (!kwargs || PyDict_SetItemString(kwargs.get(), "columns", label_list.get()) < 0) {
+    return nullptr;
+  }
+  PyRef constructor = PyRef::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
+  if (!constructor) return nullptr;
+  PyRef values = PyRef::steal(new_float_array(m));
+  if (!values) return nullptr;
+  PyRef args = PyRef::steal(PyTuple_Pack(1, values.get()));
+  if (!args) return nullptr;
+  PyRef frame = PyRef::steal(PyObject_Call(constructor.get(), args.get(), kwargs.get()));
+  if (!frame) return nullptr;
+  if (info == nullptr || info->encoded_columns.empty()) return frame.release();
+
+  const bool unique = labels_are_unique(labels);
+  for (uint64_t j : info->encoded_columns) {
+    const DecodingTable* table = find_table(*info, j);
+    if (table == nullptr) return nullptr;
+    if (j >= labels.size() || j >= m.ncols) {
+      return column_out_of_range(j, std::min(labels.size(), m.ncols));
+    }
+    PyRef texts = PyRef::steal(decoded_list(m, j, *table));
+    if (!texts) return nullptr;
+    const bool ok = unique ? set_column_by_label(frame.get(), labels[j], texts.get())
+                           : set_column_by_position(frame.get(), j, texts.get());
+    if (!ok) return nullptr;
+  }
+  return frame.release();
+}
+
+}  // namespace
+
+PyObject* arr_to_out(const WorkingMatrix& matrix, OUT out, const EncodingInfo* info) {
+  if (out.kind == OUT::Kind::Array) return array_output(matrix, info);
+  return frame_output(matrix, out.labels, info);
+}
+
+}  // namespace vorpak

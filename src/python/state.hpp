@@ -1,0 +1,58 @@
+// The fitted state an encoder keeps between calls.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "../runtime/keyed_hash.hpp"
+
+namespace vorpak {
+
+// A column's text -> code map. Missing-value markers are present without a code.
+using EncodingTable =
+    std::unordered_map<std::string, std::optional<uint64_t>, KeyedHash, TextEqual>;
+// A column's code -> text map; holds only texts that have a code.
+using DecodingTable = std::unordered_map<uint64_t, std::string, KeyedHash>;
+
+// The strategy for string columns. Label is the only one; its index is 0 on disk.
+enum class StringEncoding : uint32_t { Label = 0 };
+
+// Same keys with equal values. std's operator== on unordered containers is only
+// defined when both sides hash alike (libstdc++ reuses one side's cached hashes to
+// probe the other), and every table here has its own key, so compare by lookup.
+template <typename Map, typename Equal>
+bool same_entries(const Map& a, const Map& b, Equal equal) {
+  if (a.size() != b.size()) return false;
+  for (const auto& [key, value] : a) {
+    const auto it = b.find(key);
+    if (it == b.end() || !equal(value, it->second)) return false;
+  }
+  return true;
+}
+
+struct EncodingInfo {
+  std::vector<uint64_t> encoded_columns;
+  std::unordered_map<uint64_t, EncodingTable, KeyedHash> encoding_tables;
+  std::unordered_map<uint64_t, DecodingTable, KeyedHash> decoding_tables;
+
+  bool operator==(const EncodingInfo& other) const {
+    const auto same_table = [](const auto& a, const auto& b) {
+      return same_entries(a, b, [](const auto& x, const auto& y) { return x == y; });
+    };
+    return encoded_columns == other.encoded_columns &&
+           same_entries(encoding_tables, other.encoding_tables, same_table) &&
+           same_entries(decoding_tables, other.decoding_tables, same_table);
+  }
+};
+
+// What one Encoder instance remembers. Replaced as a whole, never edited in place.
+struct Encoder {
+  std::unique_ptr<const EncodingInfo> encoding_info;  // absent until fitted
+  StringEncoding encoding = StringEncoding::Label;
+};
+
+}  // namespace vorpak

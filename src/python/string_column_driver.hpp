@@ -1,0 +1,19 @@
+// The string-column driver: reads every cell, finds the text columns, encodes them.
+#pragma once
+
+#include <Python.h>
+
+#include <memory>
+
+#include "input_normalisation.hpp"
+
+namespace vorpak {
+
+// Reads `obj` (borrowed) cell by cell (a DataFrame through its `values`), encodes
+// every column that holds text and fills the row-major working matrix and a fresh
+// EncodingInfo. Returns false with a Python exception pending; broken input
+// (no 2-D shape, no values, unreadable cells, str() failing) is an internal fault.
+bool encode_object_array(PyObject* obj, const OUT& out, WorkingMatrix& matrix,
+                         std::unique_ptr<EncodingInfo>& info);
+
+}  // namespace vorpak

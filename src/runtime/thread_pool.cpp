@@ -1,0 +1,365 @@
+// The process-wide worker pool: one FIFO of pending calls guarded by one mutex.
+//
+// A call is a run_chunks invocation. It lives on its caller's stack and sits in the
+// queue while it still has unclaimed chunks; threads claim its chunks one at a time,
+// so pushing a call costs the same whatever its chunk count. The caller does not
+// return before every chunk has been accounted for, which is what keeps the pointer
+// in the queue valid.
+#include "thread_pool.hpp"
+
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <exception>
+#include <limits>
+#include <mutex>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <string_view>
+#include <thread>
+
+namespace vorpak::pool {
+namespace {
+
+struct Call {
+  void (*fn)(void*, size_t) = nullptr;
+  void* ctx = nullptr;
+  size_t chunks = 0;
+  size_t next_chunk = 0;     // first chunk no thread has claimed yet
+  size_t unfinished = 0;     // chunks not yet run (or skipped) to the end
+  std::exception_ptr error;  // first exception a body threw
+  bool waiter_is_worker = false;
+  // Wakes a caller from outside the pool. A waiting worker sleeps on the pool's
+  // work signal instead, since it must also wake for new chunks to help with.
+  std::condition_variable done;
+};
+
+class Pool;
+
+// The pool this thread works for, or null for every other thread. Compared by
+// address, so a thread can never mistake itself for a worker of a newer pool.
+thread_local Pool* tl_worker_of = nullptr;
+
+class Pool {
+ public:
+  explicit Pool(size_t size) {
+    // Workers inherit the creating thread's signal mask. Blocking asynchronous
+    // signals keeps them (SIGINT above all) on threads that can act on them, such as
+    // the interpreter's main thread; faults a worker itself causes stay deliverable.
+    sigset_t blocked, previous;
+    sigfillset(&blocked);
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT}) sigdelset(&blocked, sig);
+    pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+    for (size_t i = 0; i < size; ++i) {
+      try {
+        // Detached and never joined: process exit must not wait for an idle worker.
+        std::thread([this] { work_forever(); }).detach();
+        ++workers_;
+      } catch (...) {
+        break;  // out of threads: run with those we got
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  }
+
+  size_t workers() const { return workers_; }
+
+  // Queues `call` and returns once all its chunks have finished.
+  void run(Call& call) {
+    const bool helping = tl_worker_of == this;
+    call.waiter_is_worker = helping;
+    std::unique_lock lock(mutex_);
+    pending_.push_back(&call);
+    if (call.chunks > 1) {
+      work_.notify_all();
+    } else if (!helping) {
+      work_.notify_one();
+    }
+    if (!helping) {
+      call.done.wait(lock, [&] { return call.unfinished == 0; });
+      return;
+    }
+    // A worker that blocked here would take a thread away from the chunks it waits
+    // for; with every worker nested this way nothing would run. So it works through
+    // its own chunks first, then anyone's, and sleeps only when nothing is queued:
+    // the chunks it still waits for are then running on other threads.
+    while (call.unfinished != 0) {
+      if (call.next_chunk < call.chunks) {
+        run_one(lock, call);
+      } else if (!pending_.empty()) {
+        run_one(lock, *pending_.front());
+      } else {
+        work_.wait(lock);
+      }
+    }
+  }
+
+ private:
+  [[noreturn]] void work_forever() {
+    tl_worker_of = this;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      work_.wait(lock, [&] { return !pending_.empty(); });
+      run_one(lock, *pending_.front());
+    }
+  }
+
+  // Claims the next chunk of `call` and runs it with the lock released. Entered and
+  // left with the lock held.
+  void run_one(std::unique_lock<std::mutex>& lock, Call& call) {
+    const size_t k = call.next_chunk++;
+    if (call.next_chunk == call.chunks) {
+      if (pending_.front() == &call) {
+        pending_.pop_front();
+      } else {
+        pending_.erase(std::find(pending_.begin(), pending_.end(), &call));
+      }
+    }
+    // Once a body has failed the call's result is that exception, so the rest of its
+    // chunks are only counted off.
+    const bool skip = call.error != nullptr;
+    lock.unlock();
+    std::exception_ptr error;
+    if (!skip) {
+      try {
+        call.fn(call.ctx, k);
+      } catch (...) {
+        error = std::current_exception();
+      }
+    }
+    lock.lock();
+    if (error && !call.error) call.error = std::move(error);
+    // Notify before the lock is dropped: the moment the waiter can see zero it may
+    // return and destroy `call`, so nothing here may touch it after unlocking.
+    if (--call.unfinished == 0) {
+      if (call.waiter_is_worker) {
+        work_.notify_all();
+      } else {
+        call.done.notify_one();
+      }
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable work_;  // chunks were queued, or a waiting worker's call finished
+  std::deque<Call*> pending_;     // calls with unclaimed chunks, oldest first
+  size_t workers_ = 0;
+};
+
+// The pool is created on first use and leaked on purpose: a destructor would have to
+// stop and join threads at process exit. After fork() the child forgets it (its
+// threads do not exist there and its mutex may be held by one of them) and starts a
+// new one when next needed. `g_create` orders creation against fork().
+pthread_mutex_t g_create = PTHREAD_MUTEX_INITIALIZER;
+std::atomic<Pool*> g_pool{nullptr};
+std::atomic<size_t> g_size{0};  // 0 until thread_count() first runs
+
+// A positive decimal integer spelled with digits only, as the RAYON_* variables take.
+size_t positive_from_env(const char* name) {
+  const char* text = std::getenv(name);
+  if (text == nullptr || *text == '\0') return 0;
+  size_t value = 0;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return 0;
+    const size_t digit = static_cast<size_t>(*p - '0');
+    if (value > (std::numeric_limits<size_t>::max() - digit) / 10) return 0;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+// CPUs this process may run on, which under taskset or a container quota can be far
+// fewer than the machine has.
+size_t usable_cpus() {
+  for (int cpus = 1024; cpus <= (1 << 18); cpus *= 2) {
+    cpu_set_t* set = CPU_ALLOC(cpus);
+    if (set == nullptr) break;
+    const size_t bytes = CPU_ALLOC_SIZE(cpus);
+    const int rc = sched_getaffinity(0, bytes, set);
+    const int count = rc == 0 ? CPU_COUNT_S(bytes, set) : 0;
+    const int err = errno;
+    CPU_FREE(set);
+    if (rc == 0) return count > 0 ? static_cast<size_t>(count) : 1;
+    if (err != EINVAL) break;  // EINVAL: the kernel's mask is wider than ours
+  }
+  return std::max<size_t>(1, std::thread::hardware_concurrency());
+}
+
+size_t configured_size() {
+  if (size_t n = positive_from_env("RAYON_NUM_THREADS")) return n;
+  if (size_t n = positive_from_env("RAYON_RS_NUM_CPUS")) return n;
+  return usable_cpus();
+}
+
+Pool& the_pool() {
+  if (Pool* pool = g_pool.load(std::memory_order_acquire)) return *pool;
+  pthread_mutex_lock(&g_create);
+  Pool* pool = g_pool.load(std::memory_order_relaxed);
+  if (pool == nullptr) {
+    try {
+      pool = new Pool(thread_count());
+    } catch (...) {
+      pthread_mutex_unlock(&g_create);
+      throw;
+    }
+    g_pool.store(pool, std::memory_order_release);
+  }
+  pthread_mutex_unlock(&g_create);
+  return *pool;
+}
+
+// A fork() while another thread is creating the pool would leave the child with a
+// half-built pool or a locked g_create, so fork waits for creation to finish.
+void before_fork() { pthread_mutex_lock(&g_create); }
+void after_fork_in_parent() { pthread_mutex_unlock(&g_create); }
+void after_fork_in_child() {
+  // The forking thread locked g_create in before_fork and is the only thread here.
+  pthread_mutex_unlock(&g_create);
+  g_pool.store(nullptr, std::memory_order_relaxed);
+  g_size.store(0, std::memory_order_relaxed);
+  tl_worker_of = nullptr;  // in case a worker forked: it is no worker of the next pool
+}
+
+// Registered at load time rather than with the pool, so that no fork() can fall
+// between the pool's creation and the handlers that must know about it.
+[[maybe_unused]] const int g_fork_handlers =
+    pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+
+// Runs every chunk on the calling thread with the same error rules as the pool, for
+// a process that could not start a single worker.
+void run_inline(Call& call) {
+  for (size_t k = 0; k < call.chunks; ++k) {
+    try {
+      call.fn(call.ctx, k);
+    } catch (...) {
+      call.error = std::current_exception();
+      return;
+    }
+  }
+}
+
+using View = std::string_view;
+
+// Below this a single std::sort beats handing runs to other threads.
+constexpr size_t kSortInlineBelow = 16384;
+constexpr size_t kMinSortRun = 4096;
+constexpr size_t kMinMergePiece = 8192;
+
+// How many of the first `d` elements of merge(a, b) come from `a`, breaking ties
+// toward `a` exactly as std::merge does. Pieces of one merge cut at these points
+// therefore fit together without gaps or overlaps, even across runs of equal views.
+size_t merge_split(const View* a, size_t na, const View* b, size_t nb, size_t d) {
+  size_t lo = d > nb ? d - nb : 0;
+  size_t hi = std::min(d, na);
+  while (lo < hi) {
+    const size_t i = lo + (hi - lo) / 2;
+    if (!(b[d - i - 1] < a[i])) {
+      lo = i + 1;  // a[i] precedes b[d - i - 1], so more than i come from a
+    } else {
+      hi = i;
+    }
+  }
+  return lo;
+}
+
+}  // namespace
+
+size_t thread_count() {
+  size_t n = g_size.load(std::memory_order_relaxed);
+  if (n == 0) {
+    n = configured_size();
+    g_size.store(n, std::memory_order_relaxed);
+  }
+  return n;
+}
+
+size_t chunk_count(size_t n, size_t grain) {
+  if (n == 0) return 0;
+  if (grain == 0) grain = 1;
+  const size_t by_grain = n / grain + (n % grain != 0 ? 1 : 0);
+  // A few chunks per thread evens out uneven chunk costs without paying for many
+  // tiny ones.
+  return std::min(by_grain, 4 * thread_count());
+}
+
+void run_chunks(size_t chunks, void (*fn)(void*, size_t), void* ctx) {
+  if (chunks == 0) return;
+  Pool& pool = the_pool();
+  Call call;
+  call.fn = fn;
+  call.ctx = ctx;
+  call.chunks = chunks;
+  call.unfinished = chunks;
+  if (pool.workers() == 0) {
+    run_inline(call);
+  } else {
+    pool.run(call);
+  }
+  if (call.error) std::rethrow_exception(call.error);
+}
+
+void parallel_sort(std::vector<View>& views) {
+  const size_t n = views.size();
+  const size_t threads = thread_count();
+  if (n < kSortInlineBelow || threads == 1) {
+    std::sort(views.begin(), views.end());
+    return;
+  }
+
+  // Sort runs side by side, then merge neighbouring runs pairwise, round by round,
+  // between `views` and a scratch buffer. Each merge is cut into pieces so even the
+  // last round, a single merge, keeps every thread busy.
+  const size_t runs = chunk_count(n, kMinSortRun);
+  std::vector<size_t> bounds(runs + 1);
+  for (size_t r = 0; r <= runs; ++r) bounds[r] = n * r / runs;
+  parallel_for(runs, 1, [&](size_t first, size_t last) {
+    for (size_t r = first; r < last; ++r) {
+      std::sort(views.begin() + bounds[r], views.begin() + bounds[r + 1]);
+    }
+  });
+
+  std::vector<View> scratch(n);
+  View* src = views.data();
+  View* dst = scratch.data();
+  const size_t piece_size = std::max(kMinMergePiece, n / (2 * threads) + 1);
+  struct Piece {
+    size_t begin, mid, end;     // merging src[begin, mid) with src[mid, end)
+    size_t out_begin, out_end;  // the part of that merge this piece writes
+  };
+  std::vector<Piece> pieces;
+  while (bounds.size() > 2) {
+    pieces.clear();
+    std::vector<size_t> merged_bounds{0};
+    for (size_t r = 0; r + 1 < bounds.size(); r += 2) {
+      const size_t begin = bounds[r], mid = bounds[r + 1];
+      // An odd run out is merged with nothing, i.e. copied across.
+      const size_t end = r + 2 < bounds.size() ? bounds[r + 2] : mid;
+      const size_t len = end - begin;
+      const size_t count = std::max<size_t>(1, len / piece_size);
+      for (size_t p = 0; p < count; ++p) {
+        pieces.push_back({begin, mid, end, len * p / count, len * (p + 1) / count});
+      }
+      merged_bounds.push_back(end);
+    }
+    parallel_for(pieces.size(), 1, [&](size_t first, size_t last) {
+      for (size_t p = first; p < last; ++p) {
+        const Piece& piece = pieces[p];
+        const View* a = src + piece.begin;
+        const View* b = src + piece.mid;
+        const size_t na = piece.mid - piece.begin, nb = piece.end - piece.mid;
+        const size_t a0 = merge_split(a, na, b, nb, piece.out_begin);
+        const size_t a1 = merge_split(a, na, b, nb, piece.out_end);
+        std::merge(a + a0, a + a1, b + (piece.out_begin - a0), b + (piece.out_end - a1),
+                   dst + piece.begin + piece.out_begin);
+      }
+    });
+    std::swap(src, dst);
+    bounds = std::move(merged_bounds);
+  }
+  if (src != views.data()) std::copy(src, src + n, views.data());
+}
+
+}  // namespace vorpak::pool

@@ -1,0 +1,265 @@
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <dirent.h>
+#include <functional>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <optional>
+#include <random>
+#include <sched.h>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#include "runtime/thread_pool.hpp"
+
+namespace vp = vorpak::pool;
+
+// ThreadSanitizer stops checking in the child of a threaded process, and a thread
+// started there can collide with the ghosts of the parent's; there the children only
+// exit, so the fork handlers still run and are checked on the parent's side.
+#if defined(__SANITIZE_THREAD__)
+#define VORPAK_UNDER_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VORPAK_UNDER_TSAN 1
+#endif
+#endif
+#ifdef VORPAK_UNDER_TSAN
+constexpr bool kChildMayStartThreads = false;
+#else
+constexpr bool kChildMayStartThreads = true;
+#endif
+
+namespace {
+
+// Sums 0 + 1 + ... + (a*b*c - 1) through three levels of nested parallel_for, so a
+// lost or repeated chunk at any level changes the result.
+uint64_t nested_sum(size_t a, size_t b, size_t c) {
+  std::atomic<uint64_t> total{0};
+  vp::parallel_for(a, 1, [&](size_t i0, size_t i1) {
+    for (size_t i = i0; i < i1; ++i) {
+      vp::parallel_for(b, 1, [&](size_t j0, size_t j1) {
+        for (size_t j = j0; j < j1; ++j) {
+          vp::parallel_for(c, 16, [&](size_t k0, size_t k1) {
+            uint64_t local = 0;
+            for (size_t k = k0; k < k1; ++k) local += (i * b + j) * c + k;
+            total += local;
+          });
+        }
+      });
+    }
+  });
+  return total;
+}
+
+uint64_t expected_sum(uint64_t a, uint64_t b, uint64_t c) {
+  const uint64_t n = a * b * c;
+  return n * (n - 1) / 2;
+}
+
+// Runs `body` in a forked child, which must finish within half a minute; true if it
+// returned true there.
+bool passes_in_child(const std::function<bool()>& body) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    alarm(30);
+    bool ok = false;
+    try {
+      ok = body();
+    } catch (...) {
+    }
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return false;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+size_t threads_in_process() {
+  size_t count = 0;
+  if (DIR* dir = opendir("/proc/self/task")) {
+    while (dirent* entry = readdir(dir)) count += entry->d_name[0] != '.';
+    closedir(dir);
+  }
+  return count;
+}
+
+TEST(ThreadPool, NestedLoopsThreeDeep) {
+  EXPECT_EQ(nested_sum(8, 16, 3000), expected_sum(8, 16, 3000));
+}
+
+TEST(ThreadPool, ManyOutsideCallersAtOnce) {
+  std::vector<uint64_t> sums(16);
+  std::vector<std::thread> callers;
+  for (size_t t = 0; t < sums.size(); ++t) {
+    callers.emplace_back([&sums, t] {
+      for (int round = 0; round < 5; ++round) sums[t] += nested_sum(4, 6, 1000 + t);
+    });
+  }
+  for (auto& caller : callers) caller.join();
+  for (size_t t = 0; t < sums.size(); ++t) EXPECT_EQ(sums[t], 5 * expected_sum(4, 6, 1000 + t));
+}
+
+TEST(ThreadPool, OutsideCallerOnlyWaits) {
+  std::mutex mutex;
+  std::set<std::thread::id> ran_on;
+  auto record = [&](size_t, size_t) {
+    std::lock_guard lock(mutex);
+    ran_on.insert(std::this_thread::get_id());
+  };
+  vp::parallel_for(64, 1, record);
+  EXPECT_EQ(ran_on.count(std::this_thread::get_id()), 0u);
+  EXPECT_LE(ran_on.size(), vp::thread_count());
+  if (vp::thread_count() == 1) {
+    EXPECT_EQ(ran_on.size(), 1u);
+  }
+}
+
+TEST(ThreadPool, ChunkCountEdges) {
+  EXPECT_EQ(vp::chunk_count(0, 10), 0u);
+  EXPECT_EQ(vp::chunk_count(5, 10), 1u);  // never zero chunks for some items
+  EXPECT_EQ(vp::chunk_count(1, 0), 1u);   // a zero grain counts as one
+}
+
+TEST(ThreadPool, MapStoresByPosition) {
+  std::vector<uint64_t> in(100000), out(in.size());
+  for (size_t i = 0; i < in.size(); ++i) in[i] = i * 7919 % 100003;
+  vp::parallel_map(in.data(), out.data(), in.size(), 64, [](uint64_t x) { return x * 3 + 1; });
+  for (size_t i = 0; i < in.size(); ++i) ASSERT_EQ(out[i], in[i] * 3 + 1) << i;
+}
+
+TEST(ThreadPool, FilterCollectKeepsInputOrder) {
+  std::vector<uint64_t> in(100000);
+  for (size_t i = 0; i < in.size(); ++i) in[i] = i * 7919 % 100003;
+  auto keep_odd = [](uint64_t x) { return x % 2 ? std::optional<uint64_t>(x * 10) : std::nullopt; };
+  std::vector<uint64_t> expected;
+  for (uint64_t x : in) {
+    if (auto kept = keep_odd(x)) expected.push_back(*kept);
+  }
+  EXPECT_EQ(vp::parallel_filter_collect<uint64_t>(in.data(), in.size(), 32, keep_odd), expected);
+}
+
+// The caller must see the body's exception, and only once no chunk of that call is
+// still running: the chunks borrow state from the caller's frame.
+class ThreadPoolErrors : public testing::TestWithParam<bool> {};
+
+TEST_P(ThreadPoolErrors, ReachCallerAfterEveryChunk) {
+  const bool nested = GetParam();
+  std::atomic<int> failures_seen{0};
+  auto failing_call = [&] {
+    std::atomic<int> in_flight{0};
+    try {
+      vp::parallel_for(32, 1, [&](size_t begin, size_t end) {
+        // The failing chunk throws while its neighbours are still busy.
+        const bool fails = begin <= 5 && 5 < end;
+        ++in_flight;
+        std::this_thread::sleep_for(std::chrono::milliseconds(fails ? 1 : 5));
+        --in_flight;
+        if (fails) throw std::runtime_error("item 5");
+      });
+    } catch (const std::runtime_error& e) {
+      if (std::string(e.what()) == "item 5" && in_flight == 0) ++failures_seen;
+    }
+  };
+  if (nested) {
+    vp::parallel_for(4, 1, [&](size_t, size_t) { failing_call(); });
+  } else {
+    failing_call();
+  }
+  EXPECT_EQ(failures_seen, nested ? 4 : 1);
+  EXPECT_EQ(nested_sum(4, 4, 500), expected_sum(4, 4, 500));  // the pool still works
+}
+
+INSTANTIATE_TEST_SUITE_P(FromOutsideAndNested, ThreadPoolErrors, testing::Bool());
+
+// Unsigned byte order matters: bytes >= 0x80 must sort after ASCII.
+class ThreadPoolSort : public testing::TestWithParam<size_t> {};
+
+TEST_P(ThreadPoolSort, MatchesStdSort) {
+  std::mt19937_64 rng(GetParam());
+  const char alphabet[] = {'\0', 'a', 'b', '\x7f', '\x80', '\xc3', '\xff'};
+  std::vector<std::string> strings(GetParam());
+  for (auto& s : strings) {
+    s.resize(rng() % 7);  // empty strings and short ones, so plenty of duplicates
+    for (char& c : s) c = alphabet[rng() % sizeof alphabet];
+  }
+  std::vector<std::string_view> views(strings.begin(), strings.end()), expected = views;
+  std::sort(expected.begin(), expected.end());
+  // Also sort a copy from inside a worker, where the nested path is taken.
+  std::vector<std::string_view> nested = views;
+  vp::parallel_sort(views);
+  vp::parallel_for(2, 1, [&](size_t begin, size_t) {
+    if (begin == 1) vp::parallel_sort(nested);
+  });
+  EXPECT_TRUE(views == expected);
+  EXPECT_TRUE(nested == expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, ThreadPoolSort,
+                         testing::Values(0, 1, 2, 100, 16383, 16384, 40001, 200000));
+
+TEST(ThreadPool, ForkedChildGetsAFreshPool) {
+  ASSERT_EQ(nested_sum(4, 4, 1000), expected_sum(4, 4, 1000));
+  // Keep the pool busy while forking, so its lock is likely held at the fork.
+  std::atomic<bool> stop{false};
+  std::thread busy([&] {
+    while (!stop) nested_sum(2, 4, 2000);
+  });
+  for (int i = 0; i < 5; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_TRUE(passes_in_child([] {
+      return !kChildMayStartThreads || nested_sum(4, 8, 1000) == expected_sum(4, 8, 1000);
+    }));
+  }
+  stop = true;
+  busy.join();
+}
+
+struct EnvCase {
+  const char* num_threads;
+  const char* rs_num_cpus;
+  size_t expected;  // 0: the CPUs this process may use
+};
+
+void PrintTo(const EnvCase& c, std::ostream* os) {
+  *os << "RAYON_NUM_THREADS=" << (c.num_threads ? c.num_threads : "(unset)")
+      << " RAYON_RS_NUM_CPUS=" << (c.rs_num_cpus ? c.rs_num_cpus : "(unset)");
+}
+
+class ThreadPoolSize : public testing::TestWithParam<EnvCase> {};
+
+// Each case runs in a fresh child, which sizes its own pool; the thread count is
+// checked both before any thread exists (none may be started by asking) and after.
+TEST_P(ThreadPoolSize, FollowsEnvironment) {
+  if (!kChildMayStartThreads) GTEST_SKIP() << "the child starts threads";
+  const EnvCase c = GetParam();
+  cpu_set_t set;
+  ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
+  const size_t expected = c.expected ? c.expected : static_cast<size_t>(CPU_COUNT(&set));
+  EXPECT_TRUE(passes_in_child([&] {
+    auto put = [](const char* name, const char* value) {
+      value ? setenv(name, value, 1) : unsetenv(name);
+    };
+    put("RAYON_NUM_THREADS", c.num_threads);
+    put("RAYON_RS_NUM_CPUS", c.rs_num_cpus);
+    const size_t before = threads_in_process();
+    if (vp::thread_count() != expected || threads_in_process() != before) return false;
+    return nested_sum(3, 3, 500) == expected_sum(3, 3, 500) &&
+           threads_in_process() == before + expected;
+  }));
+}
+
+INSTANTIATE_TEST_SUITE_P(Variables, ThreadPoolSize,
+                         testing::Values(EnvCase{"3", "5", 3}, EnvCase{"0", "5", 5},
+                                         EnvCase{"5x", nullptr, 0}, EnvCase{"", "6", 6},
+                                         EnvCase{" 5", "+6", 0}, EnvCase{nullptr, "-1", 0},
+                                         EnvCase{"99999999999999999999999", "4", 4},
+                                         EnvCase{nullptr, nullptr, 0}));
+
+}  // namespace

@@ -1,0 +1,111 @@
+"""Turning codes back into texts: the cell rule and broken states."""
+import numpy as np
+import pandas as pd
+import pytest
+
+from conftest import pickled_state
+from vorpak import Encoder
+
+
+def fitted(texts=("a", "b", "c")):
+    enc = Encoder()
+    enc.encode(np.array([[t] for t in texts], dtype=object))
+    return enc
+
+
+@pytest.mark.parametrize(
+    "code, array_text, frame_text",
+    [
+        (0.0, "a", "a"),
+        (2.0, "c", "c"),
+        (1.9, "b", "b"),
+        (2.9, "c", "c"),
+        (-0.5, "a", "a"),
+        (-0.0, "a", "a"),
+        (-1.0, "NaN", None),  # pandas' and scikit-learn's "missing" code
+        (-3.0, "NaN", None),
+        (3.0, "NaN", None),  # beyond the table
+        (float("nan"), "NaN", None),
+        (float("inf"), "NaN", None),
+        (float("-inf"), "NaN", None),
+        (2.0**64, "NaN", None),
+        (1e300, "NaN", None),
+    ],
+)
+def test_cell_rule(code, array_text, frame_text):
+    enc = fitted()
+    assert enc.decode(np.array([[code]])).tolist() == [[array_text]]
+    frame = enc.decode(pd.DataFrame({"c": [code]}))
+    assert frame["c"].tolist() == [frame_text]
+    assert frame["c"].dtype == object
+
+
+def test_all_missing_frame_column_is_object():
+    frame = fitted().decode(pd.DataFrame({"c": [np.nan, -1.0]}))
+    assert frame["c"].dtype == object and frame["c"].tolist() == [None, None]
+
+
+def test_decoded_cells_are_plain_str_and_float():
+    enc = Encoder()
+    out, _ = enc.encode(np.array([["a", 1.5], ["b", 2.5]], dtype=object))
+    back = enc.decode(out)
+    assert [type(v) for v in back.ravel()] == [str, float, str, float]
+
+
+def test_sparse_codes_from_a_hand_made_state():
+    state = pickled_state([0], [], [(0, [(0, "zero"), (2**40, "big")])])
+    enc = Encoder()
+    enc.__setstate__(state)
+    out = enc.decode(np.array([[0.0], [float(2**40)], [1.0]]))
+    assert out.ravel().tolist() == ["zero", "big", "NaN"]
+
+
+class TestBrokenStates:
+    def test_listed_column_without_table(self, panic_type):
+        enc = Encoder()
+        enc.__setstate__(pickled_state([0], [], []))
+        for table in (np.zeros((1, 1)), pd.DataFrame({"a": [0.0]}), np.zeros((0, 1))):
+            with pytest.raises(panic_type, match="^no entry found for key$"):
+                enc.decode(table)
+
+    def test_fewer_columns_than_encoded(self, panic_type):
+        enc = Encoder()
+        enc.encode(np.array([["x", "a"], ["y", "b"]], dtype=object))
+        with pytest.raises(panic_type, match="beyond the last column"):
+            enc.decode(np.zeros((2, 1)))
+        with pytest.raises(panic_type, match="beyond the last column"):
+            enc.decode(pd.DataFrame({"a": [0.0]}))
+        with pytest.raises(panic_type, match="beyond the last column"):
+            enc.decode(pd.DataFrame({"a": []}, dtype=float))
+
+    def test_out_of_range_column_with_no_rows_array(self):
+        enc = Encoder()
+        enc.encode(np.array([["x", "a"]], dtype=object))
+        out = enc.decode(np.zeros((0, 1)))
+        assert out.shape == (0, 1) and out.dtype == object
+
+    def test_repeated_positions_decode_once_each(self):
+        state = pickled_state([0, 0], [], [(0, [(0, "a")])])
+        enc = Encoder()
+        enc.__setstate__(state)
+        assert enc.decode(np.zeros((1, 1))).tolist() == [["a"]]
+        assert enc.decode(pd.DataFrame({"k": [0.0]}))["k"].tolist() == ["a"]
+
+
+def test_output_failure_after_encode_keeps_new_state(monkeypatch):
+    import pandas
+
+    enc = Encoder()
+    frame = pd.DataFrame({"a": ["x", "y"]})
+
+    class Boom(Exception):
+        pass
+
+    def broken(*args, **kwargs):
+        raise Boom()
+
+    monkeypatch.setattr(pandas, "DataFrame", broken)
+    with pytest.raises(Boom):
+        enc.encode(frame)
+    monkeypatch.undo()
+    assert enc.decode(np.array([[1.0]])).tolist() == [["y"]]
