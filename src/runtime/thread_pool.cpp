@@ -7,6 +7,7 @@
 // in the queue valid.
 #include "thread_pool.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
