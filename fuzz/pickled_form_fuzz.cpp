@@ -1,0 +1,79 @@
+// libFuzzer harness for the pickled-form reader.
+//
+// Any input must be either rejected with one of the reader's messages, leaving the
+// target alone, or accepted; an accepted state must survive writing and reading
+// back unchanged. Every check aborts so the fuzzer records the input.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "module/pickled_form.hpp"
+
+namespace {
+
+void check(bool ok, const char* what) {
+  if (!ok) {
+    std::fprintf(stderr, "pickled_form_fuzz: %s\n", what);
+    std::abort();
+  }
+}
+
+bool same(const vorpak::Encoder& a, const vorpak::Encoder& b) {
+  if (a.encoding != b.encoding) return false;
+  if (!a.encoding_info || !b.encoding_info) return !a.encoding_info && !b.encoding_info;
+  return *a.encoding_info == *b.encoding_info;
+}
+
+bool known_message(std::string_view error) {
+  if (error == "io error: unexpected end of file" || error == "io error: ") return true;
+  for (std::string_view prefix :
+       {"string is not valid utf8: invalid utf-8 sequence of ",
+        "string is not valid utf8: incomplete utf-8 byte sequence from index ",
+        "tag for enum is not valid, found ", "invalid value: integer `"}) {
+    if (error.starts_with(prefix)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+
+  // A recognisable state in the target shows whether a failed read touched it.
+  vorpak::Encoder first;
+  auto sentinel = std::make_unique<vorpak::EncodingInfo>();
+  sentinel->encoded_columns = {42};
+  const vorpak::EncodingInfo* sentinel_address = sentinel.get();
+  first.encoding_info = std::move(sentinel);
+
+  std::string error;
+  if (!vorpak::read_pickled_form(input, first, error)) {
+    check(known_message(error), "unknown error message");
+    check(first.encoding_info.get() == sentinel_address &&
+              first.encoding_info->encoded_columns.size() == 1 &&
+              first.encoding_info->encoded_columns[0] == 42,
+          "failed read changed its target");
+    return 0;
+  }
+
+  // Rewriting drops only duplicates and trailing bytes, so it is never longer.
+  const size_t length = vorpak::pickled_size(first);
+  check(length <= size, "rewritten form is longer than its input");
+  // Exactly sized on the heap so AddressSanitizer catches a write past the end.
+  auto buffer = std::make_unique<char[]>(length);
+  vorpak::write_pickled_form(first, buffer.get());
+  const std::string_view written(buffer.get(), length);
+
+  vorpak::Encoder second;
+  check(vorpak::read_pickled_form(written, second, error), "rewritten form does not read");
+  check(same(first, second), "rewritten form reads as a different state");
+  // The writer emits nothing superfluous: cutting off the last byte must break it.
+  vorpak::Encoder third;
+  check(!vorpak::read_pickled_form(written.substr(0, length - 1), third, error),
+        "rewritten form still reads without its last byte");
+  return 0;
+}

@@ -1,0 +1,307 @@
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <new>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "module/pickled_form.hpp"
+
+// Largest single allocation seen while `g_track` is set: lets the tests prove that a
+// hostile count cannot make the reader allocate more than its reservation budget.
+static std::atomic<bool> g_track{false};
+static std::atomic<size_t> g_largest{0};
+
+void* operator new(size_t n) {
+  if (g_track.load(std::memory_order_relaxed)) {
+    size_t seen = g_largest.load(std::memory_order_relaxed);
+    while (n > seen && !g_largest.compare_exchange_weak(seen, n)) {
+    }
+  }
+  if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
+  throw std::bad_alloc();
+}
+void* operator new[](size_t n) { return ::operator new(n); }
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete[](void* p, size_t) noexcept { std::free(p); }
+
+namespace vorpak {
+namespace {
+
+constexpr const char* kEof = "io error: unexpected end of file";
+constexpr const char* kShortText = "io error: ";
+
+// Hand-assembles pickled bytes independently of the writer, remembering where each
+// text's bytes lie so truncation tests know which message to expect.
+struct Form {
+  std::string bytes;
+  std::vector<std::pair<size_t, size_t>> bodies;  // [begin, end) of each text's bytes
+
+  Form& u8(uint8_t v) {
+    bytes.push_back(static_cast<char>(v));
+    return *this;
+  }
+  Form& u32(uint32_t v) {
+    for (int i = 0; i < 4; ++i) u8(static_cast<uint8_t>(v >> (8 * i)));
+    return *this;
+  }
+  Form& u64(uint64_t v) {
+    for (int i = 0; i < 8; ++i) u8(static_cast<uint8_t>(v >> (8 * i)));
+    return *this;
+  }
+  Form& text(std::string_view s) {
+    u64(s.size());
+    bodies.emplace_back(bytes.size(), bytes.size() + s.size());
+    bytes.append(s);
+    return *this;
+  }
+  Form& enc(std::string_view s, uint64_t code) { return text(s).u8(1).u64(code); }
+  Form& dec(uint64_t code, std::string_view s) { return u64(code).text(s); }
+};
+
+Encoder make(EncodingInfo info) {
+  Encoder e;
+  e.encoding_info = std::make_unique<const EncodingInfo>(std::move(info));
+  return e;
+}
+
+EncodingInfo worked_example() {
+  EncodingInfo info;
+  info.encoded_columns = {0};
+  info.encoding_tables[0] = {{"a", 0}, {"b", 1}};
+  info.decoding_tables[0] = {{0, "a"}, {1, "b"}};
+  return info;
+}
+
+// The worked example by hand, with either order inside each table.
+std::string worked_example_bytes(bool a_first, bool zero_first) {
+  Form f;
+  f.u8(1).u64(1).u64(0).u64(1).u64(0).u64(2);
+  a_first ? f.enc("a", 0).enc("b", 1) : f.enc("b", 1).enc("a", 0);
+  f.u64(1).u64(0).u64(2);
+  zero_first ? f.dec(0, "a").dec(1, "b") : f.dec(1, "b").dec(0, "a");
+  return f.u32(0).bytes;
+}
+
+std::string write(const Encoder& e) {
+  std::string out(pickled_size(e), '\xAA');
+  write_pickled_form(e, out.data());
+  return out;
+}
+
+::testing::AssertionResult reads_as(std::string_view bytes, const Encoder& want) {
+  Encoder got;
+  std::string error;
+  if (!read_pickled_form(bytes, got, error)) return ::testing::AssertionFailure() << error;
+  if (!got.encoding_info != !want.encoding_info ||
+      (got.encoding_info && !(*got.encoding_info == *want.encoding_info))) {
+    return ::testing::AssertionFailure() << "state differs";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+std::string read_error(std::string_view bytes) {
+  Encoder out;
+  std::string error;
+  EXPECT_FALSE(read_pickled_form(bytes, out, error));
+  EXPECT_EQ(out.encoding_info, nullptr);
+  return error;
+}
+
+TEST(PickledForm, FixedLayouts) {
+  EXPECT_EQ(write(Encoder{}), std::string(5, '\0'));
+  EXPECT_TRUE(reads_as(std::string(5, '\0'), Encoder{}));
+
+  const std::string empty = Form{}.u8(1).u64(0).u64(0).u64(0).u32(0).bytes;
+  ASSERT_EQ(empty.size(), 29u);
+  EXPECT_EQ(write(make({})), empty);
+  EXPECT_TRUE(reads_as(empty, make({})));
+
+  // Single-entry tables have one iteration order, so the whole form is fixed.
+  EncodingInfo marker;
+  marker.encoding_tables[3]["nan"] = std::nullopt;
+  marker.decoding_tables[3][7] = "x";
+  Form m;
+  m.u8(1).u64(0).u64(1).u64(3).u64(1).text("nan").u8(0);
+  m.u64(1).u64(3).u64(1).dec(7, "x").u32(0);
+  const std::string& marker_bytes = m.bytes;
+  EXPECT_NE(marker_bytes.find(std::string("\x03\0\0\0\0\0\0\0nan\0", 12)), std::string::npos);
+  EXPECT_EQ(write(make(marker)), marker_bytes);
+  EXPECT_TRUE(reads_as(marker_bytes, make(marker)));
+}
+
+TEST(PickledForm, WorkedExampleInEveryTableOrder) {
+  const Encoder e = make(worked_example());
+  const std::string written = write(e);
+  ASSERT_EQ(written.size(), 139u);
+  bool matched = false;
+  for (bool a_first : {true, false}) {
+    for (bool zero_first : {true, false}) {
+      const std::string bytes = worked_example_bytes(a_first, zero_first);
+      matched |= written == bytes;
+      EXPECT_TRUE(reads_as(bytes, e));
+    }
+  }
+  EXPECT_TRUE(matched) << "writer output is not any valid ordering of the example";
+}
+
+TEST(PickledForm, RoundTrips) {
+  EncodingInfo info;
+  info.encoded_columns = {9, 2, 2, UINT64_MAX};  // order and repeats are kept as given
+  info.encoding_tables[9] = {{"", 0}, {"NaN", std::nullopt}, {"żółw 🐢", UINT64_MAX}};
+  info.encoding_tables[UINT64_MAX] = {};
+  info.decoding_tables[9] = {{0, ""}, {UINT64_MAX, "żółw 🐢"}};
+  info.decoding_tables[2] = {{1ull << 40, std::string(300, 'q')}};
+  const Encoder e = make(info);
+  EXPECT_TRUE(reads_as(write(e), e));
+  // Bytes after the strategy index belong to someone else.
+  EXPECT_TRUE(reads_as(write(e) + "trailing\xFF", e));
+}
+
+// Cutting a valid form anywhere must fail: inside a text's bytes the length check
+// fires, anywhere else a fixed-width read runs out.
+TEST(PickledForm, EveryProperPrefixFails) {
+  Form f;
+  f.u8(1).u64(2).u64(0).u64(5).u64(1).u64(0).u64(3).enc("ab", 0).text("").u8(0).enc("ü", 1);
+  f.u64(1).u64(0).u64(1).dec(0, "ab").u32(0);
+  Encoder whole;
+  std::string error;
+  ASSERT_TRUE(read_pickled_form(f.bytes, whole, error)) << error;
+  for (size_t cut = 0; cut < f.bytes.size(); ++cut) {
+    const bool in_body = std::any_of(f.bodies.begin(), f.bodies.end(), [&](auto body) {
+      return body.first <= cut && cut < body.second;
+    });
+    EXPECT_EQ(read_error(std::string_view(f.bytes).substr(0, cut)), in_body ? kShortText : kEof)
+        << "cut at " << cut;
+  }
+}
+
+struct Bad {
+  std::string name;
+  std::string bytes;
+  std::string message;
+};
+
+void PrintTo(const Bad& bad, std::ostream* os) { *os << bad.name; }
+
+class Rejects : public ::testing::TestWithParam<Bad> {};
+
+TEST_P(Rejects, WithMessage) { EXPECT_EQ(read_error(GetParam().bytes), GetParam().message); }
+
+// An encoding table of column 0 holding one entry with the given text and code tag.
+std::string one_entry(std::string_view text, uint8_t tag = 0) {
+  return Form{}.u8(1).u64(0).u64(1).u64(0).u64(1).text(text).u8(tag).u64(0).u32(0).bytes;
+}
+std::string decoding_text(std::string_view text) {
+  return Form{}.u8(1).u64(0).u64(0).u64(1).u64(0).u64(1).dec(0, text).u32(0).bytes;
+}
+const std::string kUtf8 = "string is not valid utf8: ";
+std::string invalid(int len, int at) {
+  return kUtf8 + "invalid utf-8 sequence of " + std::to_string(len) + " bytes from index " +
+         std::to_string(at);
+}
+std::string incomplete(int at) {
+  return kUtf8 + "incomplete utf-8 byte sequence from index " + std::to_string(at);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PickledForm, Rejects,
+    ::testing::Values(
+        Bad{"StateTag2", std::string("\x02\0\0\0\0", 5), "tag for enum is not valid, found 2"},
+        Bad{"StateTag255", "\xFF", "tag for enum is not valid, found 255"},
+        Bad{"CodeTag7", one_entry("a", 7), "tag for enum is not valid, found 7"},
+        Bad{"Strategy1", std::string("\x00\x01\x00\x00\x00", 5),
+            "invalid value: integer `1`, expected variant index 0 <= i < 1"},
+        Bad{"StrategyMax", Form{}.u8(0).u32(UINT32_MAX).bytes,
+            "invalid value: integer `4294967295`, expected variant index 0 <= i < 1"},
+        Bad{"Empty", "", kEof},
+        // Counts far beyond the input must fail on the missing bytes, not on memory.
+        Bad{"HugePositions", Form{}.u8(1).u64(1ull << 63).bytes, kEof},
+        Bad{"HugeColumns", Form{}.u8(1).u64(0).u64(UINT64_MAX).bytes, kEof},
+        Bad{"HugeEntries", Form{}.u8(1).u64(0).u64(1).u64(0).u64(1ull << 63).bytes, kEof},
+        Bad{"HugeDecodingColumns", Form{}.u8(1).u64(0).u64(0).u64(1ull << 62).bytes, kEof},
+        Bad{"HugeDecodingEntries", Form{}.u8(1).u64(0).u64(0).u64(1).u64(0).u64(~0ull).bytes, kEof},
+        Bad{"TextLongerThanInput", Form{}.u8(1).u64(0).u64(1).u64(0).u64(1).u64(5).bytes + "abcd",
+            kShortText},
+        Bad{"TextLengthMax", Form{}.u8(1).u64(0).u64(1).u64(0).u64(1).u64(UINT64_MAX).bytes,
+            kShortText},
+        // The length is judged before the bytes: a short invalid text is an io error.
+        Bad{"ShortBeatsUtf8", Form{}.u8(1).u64(0).u64(1).u64(0).u64(1).u64(3).bytes + "\xFF",
+            kShortText},
+        Bad{"Utf8BeatsLaterEof", one_entry("\xFF").substr(0, 50), invalid(1, 0)},
+        Bad{"LoneFF", one_entry("\xFF"), invalid(1, 0)},
+        Bad{"Continuation", one_entry("ab\x80"), invalid(1, 2)},
+        Bad{"TruncatedEuro", one_entry("a\xE2\x82"), incomplete(1)},
+        Bad{"TruncatedEmoji", one_entry("\xF0\x9F\x98"), incomplete(0)},
+        Bad{"Surrogate", one_entry("\xED\xA0\x80"), invalid(1, 0)},
+        Bad{"AboveMax", one_entry("\xF4\x90\x80\x80"), invalid(1, 0)},
+        Bad{"OverlongTwo", one_entry("\xC0\xAF"), invalid(1, 0)},
+        Bad{"OverlongThree", one_entry("\xE0\x80"), invalid(1, 0)},
+        Bad{"LeadF5", one_entry("\xF5\x80\x80\x80"), invalid(1, 0)},
+        Bad{"BrokenThree", one_entry("\xE2\x82\x41"), invalid(2, 0)},
+        Bad{"BrokenFour", one_entry("xy\xF0\x9F\x98\x41"), invalid(3, 2)},
+        Bad{"AfterAsciiRun", one_entry("0123456789abcdef\xC3\xA9\xC3"), incomplete(18)},
+        Bad{"InDecodingTable", decoding_text("ok\xC3\x28"), invalid(1, 2)}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(PickledForm, HugeCountsStayWithinReservationBudget) {
+  for (const std::string& bytes :
+       {Form{}.u8(1).u64(1ull << 63).bytes, Form{}.u8(1).u64(0).u64(UINT64_MAX).bytes,
+        Form{}.u8(1).u64(0).u64(1).u64(0).u64(1ull << 63).bytes,
+        Form{}.u8(1).u64(0).u64(0).u64(1ull << 62).bytes,
+        Form{}.u8(1).u64(0).u64(0).u64(1).u64(0).u64(~0ull).bytes}) {
+    Encoder out;
+    std::string error;
+    g_largest = 0;
+    g_track = true;
+    EXPECT_FALSE(read_pickled_form(bytes, out, error));
+    g_track = false;
+    EXPECT_LE(g_largest.load(), (size_t{1} << 20) + 4096);
+  }
+}
+
+TEST(PickledForm, LaterDuplicatesReplaceEarlier) {
+  Form f;
+  f.u8(1).u64(2).u64(4).u64(4);
+  f.u64(2).u64(0).u64(2).enc("a", 0).enc("a", 5);  // column 0, replaced below
+  f.u64(0).u64(2).text("nan").u8(0).text("nan").u8(1).u64(3);
+  f.u64(2).u64(0).u64(2).dec(1, "a").dec(1, "b");
+  f.u64(0).u64(1).dec(2, "c").u32(0);
+
+  EncodingInfo want;
+  want.encoded_columns = {4, 4};
+  want.encoding_tables[0] = {{"nan", 3}};
+  want.decoding_tables[0] = {{2, "c"}};
+  EXPECT_TRUE(reads_as(f.bytes, make(want)));
+
+  Form g = Form{}.u8(1).u64(0).u64(1).u64(0).u64(2).enc("a", 0).enc("a", 5);
+  g.u64(1).u64(0).u64(2).dec(1, "a").dec(1, "b").u32(0);
+  want = {};
+  want.encoding_tables[0] = {{"a", 5}};
+  want.decoding_tables[0] = {{1, "b"}};
+  EXPECT_TRUE(reads_as(g.bytes, make(want)));
+}
+
+TEST(PickledForm, FailedReadLeavesTargetAlone) {
+  Encoder out = make(worked_example());
+  const EncodingInfo* before = out.encoding_info.get();
+  std::string error;
+  const std::string bad = worked_example_bytes(true, true);
+  EXPECT_FALSE(read_pickled_form(bad.substr(0, bad.size() - 1), out, error));
+  EXPECT_EQ(error, kEof);
+  ASSERT_EQ(out.encoding_info.get(), before);
+  EXPECT_EQ(*out.encoding_info, worked_example());
+
+  // A successful read replaces the whole state, including with "nothing fitted".
+  EXPECT_TRUE(read_pickled_form(std::string(5, '\0'), out, error));
+  EXPECT_EQ(out.encoding_info, nullptr);
+}
+
+}  // namespace
+}  // namespace vorpak

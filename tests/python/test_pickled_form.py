@@ -1,0 +1,215 @@
+"""The pickled form: what __getstate__ writes and what __setstate__ accepts."""
+import copy
+import pickle
+import struct
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from conftest import pickled_state
+from vorpak import Encoder
+
+FRESH = bytes(5)
+EMPTY = b"\x01" + bytes(24) + bytes(4)
+WORKED = pickled_state([0], [(0, [("a", 0), ("b", 1)])], [(0, [(0, "a"), (1, "b")])])
+
+
+def fitted_ab():
+    enc = Encoder()
+    enc.encode(np.array([["b"], ["a"], ["a"]], dtype=object))
+    return enc
+
+
+def parse(state):
+    """Reads a pickled form into plain Python values, ignoring trailing bytes."""
+    at = 0
+
+    def take(fmt):
+        nonlocal at
+        (value,) = struct.unpack_from(fmt, state, at)
+        at += struct.calcsize(fmt)
+        return value
+
+    def text():
+        nonlocal at
+        n = take("<Q")
+        at += n
+        return state[at - n : at].decode()
+
+    info = None
+    if take("<B"):
+        columns = [take("<Q") for _ in range(take("<Q"))]
+        enc = {}
+        for _ in range(take("<Q")):
+            col = take("<Q")
+            enc[col] = {}
+            for _ in range(take("<Q")):
+                t = text()
+                enc[col][t] = take("<Q") if take("<B") else None
+        dec = {}
+        for _ in range(take("<Q")):
+            col = take("<Q")
+            dec[col] = {}
+            for _ in range(take("<Q")):
+                code = take("<Q")
+                dec[col][code] = text()
+        info = (columns, enc, dec)
+    return info, take("<I"), at
+
+
+class TestWriter:
+    def test_fresh_and_empty(self):
+        assert Encoder().__getstate__() == FRESH
+        enc = Encoder()
+        enc.encode(np.zeros((2, 2), dtype=np.int32))
+        assert enc.__getstate__() == EMPTY
+
+    def test_worked_example(self):
+        state = fitted_ab().__getstate__()
+        assert len(state) == 139
+        assert parse(state) == parse(WORKED)
+        assert state in self._swapped_orders()  # any map order, same bytes otherwise
+
+    @staticmethod
+    def _swapped_orders():
+        return {
+            pickled_state([0], [(0, enc)], [(0, dec)])
+            for enc in ([("a", 0), ("b", 1)], [("b", 1), ("a", 0)])
+            for dec in ([(0, "a"), (1, "b")], [(1, "b"), (0, "a")])
+        }
+
+    def test_marker_entry(self):
+        enc = Encoder()
+        enc.encode(np.array([["a"], ["nan"]], dtype=object))
+        state = enc.__getstate__()
+        assert b"\x03" + bytes(7) + b"nan\x00" in state
+        assert parse(state)[0] == ([0], {0: {"a": 0, "nan": None}}, {0: {0: "a"}})
+
+    def test_equal_states_have_equal_lengths(self):
+        data = np.array([[f"t{i}", str(i % 7)] for i in range(50)], dtype=object)
+        states = []
+        for _ in range(5):
+            enc = Encoder()
+            enc.encode(data)
+            states.append(enc.__getstate__())
+        assert len({len(s) for s in states}) == 1
+        assert all(parse(s)[0] == parse(states[0])[0] for s in states)
+
+
+class TestReader:
+    @pytest.mark.parametrize("state", [FRESH, FRESH + b"junk", EMPTY, EMPTY + b"\x05", WORKED, WORKED + bytes(9)])
+    def test_valid_forms_round_trip(self, state):
+        enc = Encoder()
+        enc.__setstate__(state)
+        assert parse(enc.__getstate__())[:2] == parse(state)[:2]
+
+    def test_empty_text_and_non_ascii(self):
+        state = pickled_state([3], [(3, [("", 0), ("é€😀", 1)])], [(3, [(0, ""), (1, "é€😀")])])
+        enc = Encoder()
+        enc.__setstate__(state)
+        assert enc.decode(np.array([[0, 0, 0, 0.0], [0, 0, 0, 1.0]]))[:, 3].tolist() == ["", "é€😀"]
+
+    def test_every_proper_prefix_fails(self):
+        state = fitted_ab().__getstate__()
+        text_bytes = set()
+        for start in (0x29, 0x3B, 0x6D, 0x7E):  # text lengths in the worked layout
+            text_bytes.update(range(start + 8, start + 9))
+        for cut in range(len(state)):
+            enc = Encoder()
+            with pytest.raises(ValueError) as info:
+                enc.__setstate__(state[:cut])
+            message = str(info.value)
+            if cut in text_bytes:
+                assert message == "failed to unpickle Encoder: io error: "
+            else:
+                assert message == "failed to unpickle Encoder: io error: unexpected end of file"
+            assert enc.__getstate__() == FRESH
+
+    @pytest.mark.parametrize(
+        "state, message",
+        [
+            (b"", "io error: unexpected end of file"),
+            (b"\x02", "tag for enum is not valid, found 2"),
+            (b"\xff" + bytes(4), "tag for enum is not valid, found 255"),
+            (b"\x00\x01\x00\x00\x00", "invalid value: integer `1`, expected variant index 0 <= i < 1"),
+            (b"\x00\xff\xff\xff\xff", "invalid value: integer `4294967295`, expected variant index 0 <= i < 1"),
+            (pickled_state([], [(0, [("a", 0)])], []).replace(b"a\x01", b"a\x07"), "tag for enum is not valid, found 7"),
+            (b"\x01" + struct.pack("<Q", 2**63), "io error: unexpected end of file"),
+            (b"\x01" + struct.pack("<QQQQ", 0, 1, 0, 2**64 - 1), "io error: unexpected end of file"),
+            (b"\x01" + struct.pack("<QQQQQ", 0, 1, 0, 1, 2**64 - 1), "io error: "),
+        ],
+    )
+    def test_errors(self, state, message):
+        with pytest.raises(ValueError) as info:
+            Encoder().__setstate__(state)
+        assert str(info.value) == "failed to unpickle Encoder: " + message
+
+    @pytest.mark.parametrize(
+        "raw",
+        [b"\xff", b"a\xe2\x82", b"\xed\xa0\x80", b"\xf4\x90\x80\x80", b"\xc0\xaf", b"\xe0\x80\x80",
+         b"ok\xf0\x9f\x98", b"\xf0\x9f\x98\x80\x80", b"abc\x80def", b"\xe2\x82(", b"\xf5"],
+    )
+    def test_utf8_details_match_cpython(self, raw):
+        try:
+            raw.decode("utf-8")
+        except UnicodeDecodeError as err:
+            start, end, reason = err.start, err.end, err.reason
+        if reason == "unexpected end of data":
+            detail = f"incomplete utf-8 byte sequence from index {start}"
+        else:
+            detail = f"invalid utf-8 sequence of {end - start} bytes from index {start}"
+        state = pickled_state([], [(0, [(raw, None)])], [])
+        with pytest.raises(ValueError) as info:
+            Encoder().__setstate__(state)
+        assert str(info.value) == "failed to unpickle Encoder: string is not valid utf8: " + detail
+
+    def test_duplicates_later_wins(self):
+        state = pickled_state(
+            [0],
+            [(0, [("a", 0)]), (0, [("a", 5), ("a", 1)])],
+            [(0, [(0, "first")]), (0, [(0, "x"), (0, "second")])],
+        )
+        enc = Encoder()
+        enc.__setstate__(state)
+        assert parse(enc.__getstate__())[0] == ([0], {0: {"a": 1}}, {0: {0: "second"}})
+
+    def test_failure_keeps_previous_state(self):
+        enc = fitted_ab()
+        before = enc.__getstate__()
+        for bad in (b"", b"\x02", WORKED[:-1]):
+            with pytest.raises(ValueError):
+                enc.__setstate__(bad)
+        with pytest.raises(TypeError):
+            enc.__setstate__(bytearray(before))
+        assert enc.__getstate__() == before
+
+    def test_bytes_subclass_is_accepted(self):
+        class Blob(bytes):
+            pass
+
+        enc = Encoder()
+        enc.__setstate__(Blob(WORKED))
+        assert enc.decode(np.array([[1.0]])).tolist() == [["b"]]
+
+
+@pytest.mark.parametrize("protocol", [2, 3, 4, 5])
+def test_pickle_round_trip(protocol):
+    enc = Encoder()
+    frame = pd.DataFrame({"s": ["x", "y", None, "x"], "n": [1, 2, 3, 4]})
+    codes, _ = enc.encode(frame)
+    clone = pickle.loads(pickle.dumps(enc, protocol=protocol))
+    pd.testing.assert_frame_equal(clone.decode(codes), enc.decode(codes))
+    fresh = pickle.loads(pickle.dumps(Encoder(), protocol=protocol))
+    assert fresh.__getstate__() == FRESH
+
+
+@pytest.mark.parametrize("copier", [copy.copy, copy.deepcopy])
+def test_copies_decode_alike(copier):
+    enc = fitted_ab()
+    clone = copier(enc)
+    assert clone is not enc
+    codes = np.array([[0.0], [1.0], [np.nan]])
+    assert clone.decode(codes).tolist() == enc.decode(codes).tolist()
+    enc.encode(np.array([["z"]], dtype=object))
+    assert clone.decode(codes).tolist() == [["a"], ["b"], ["NaN"]]
