@@ -101,7 +101,7 @@ PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     // Every encode fits afresh; the state is replaced even if building the
     // output fails below.
     encoder->record.encoding_info = std::move(input.info);
-    PyRef table = PyRef::steal(arr_to_out(input.matrix, std::move(input.out), nullptr));
+    PyRef table = PyRef::steal(arr_to_out(std::move(input.matrix), std::move(input.out), nullptr));
     if (!table) return nullptr;
     PyRef columns = PyRef::steal(encoded_columns_list(encoder->record));
     if (!columns) return nullptr;
@@ -119,10 +119,13 @@ PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     BorrowGuard borrow(encoder->borrow, BorrowGuard::Mode::kShared);
     if (!borrow.held()) return nullptr;
 
+    // Decoding only reads the input's numbers while it builds a new object array
+    // (no Python code runs meanwhile), so a float64 input need not be copied.
     Normalised input;
-    if (!pyany_to_vec(obj, encoder->record.encoding, input)) return nullptr;
+    if (!pyany_to_vec(obj, encoder->record.encoding, input, /*read_only=*/true)) return nullptr;
     input.info.reset();  // decoding uses the stored state, never the input's own
-    return arr_to_out(input.matrix, std::move(input.out), encoder->record.encoding_info.get());
+    return arr_to_out(std::move(input.matrix), std::move(input.out),
+                      encoder->record.encoding_info.get());
   });
 }
 

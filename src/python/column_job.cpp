@@ -1,5 +1,6 @@
 #include "column_job.hpp"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -37,21 +38,19 @@ DecodingTable build_decoding_table(const EncodingTable& encoding) {
 }  // namespace
 
 std::optional<ColumnTables> encode_column(size_t j, const JobContext& ctx) {
+  if (!ctx.is_string[j]) return std::nullopt;
   const SendPtr& out = *ctx.output;
   const size_t ncols = ctx.ncols;
-  if (!ctx.is_string[j]) {
-    const std::vector<double>& numbers = ctx.numbers[j];
-    pool::parallel_for(numbers.size(), kRowGrain, [&](size_t begin, size_t end) {
-      for (size_t i = begin; i < end; ++i) out.write(i * ncols + j, numbers[i]);
-    });
-    return std::nullopt;
-  }
 
-  LabelEncoded encoded = label_encode(ctx.texts[j]);
-  pool::parallel_for(encoded.codes.size(), kRowGrain, [&](size_t begin, size_t end) {
-    for (size_t i = begin; i < end; ++i) out.write(i * ncols + j, encoded.codes[i]);
+  LabelEncoded encoded = label_encode(*ctx.texts[j]);
+  const std::vector<double>& code_of_id = encoded.codes;
+  pool::parallel_for(ctx.nrows, kRowGrain, [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      const uint64_t id = std::bit_cast<uint64_t>(out.read(i * ncols + j));
+      out.write(i * ncols + j, code_of_id[id]);
+    }
   });
-  encoded.codes = {};  // the codes now live in the buffer
+  encoded.codes = {};
   DecodingTable decoding = build_decoding_table(encoded.table);
   return ColumnTables{j, std::move(encoded.table), std::move(decoding)};
 }

@@ -13,13 +13,15 @@
 
 namespace vorpak {
 
-// What every job reads; nothing writes it while the jobs run. For column j,
-// exactly one of texts[j] (a string column) and numbers[j] holds nrows entries.
+// What every job reads; nothing writes it while the jobs run. A numeric
+// column's cells already hold their numbers. A string column's cells hold, as
+// bit patterns, ids into texts[j], the column's distinct sources of text; its
+// job replaces each id with the code of its text.
 struct JobContext {
+  size_t nrows = 0;
   size_t ncols = 0;
   std::vector<uint8_t> is_string;
-  std::vector<std::vector<std::string_view>> texts;
-  std::vector<std::vector<double>> numbers;
+  std::vector<const std::vector<std::string_view>*> texts;
   std::shared_ptr<const SendPtr> output;
 };
 
@@ -29,8 +31,9 @@ struct ColumnTables {
   DecodingTable decoding;
 };
 
-// Writes column j's codes or numbers into the output buffer; a string column also
-// yields its tables. Runs on the worker pool and touches no Python object.
+// Writes column j's codes into the output buffer and yields its tables; a numeric
+// column has nothing left to do. Runs on the worker pool and touches no Python
+// object.
 std::optional<ColumnTables> encode_column(size_t j, const JobContext& ctx);
 
 // A double as text for a column that turned to text after some numbers: the

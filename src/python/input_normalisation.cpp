@@ -121,37 +121,45 @@ bool is_2d_float64(PyObject* obj) {
   return same;
 }
 
-// Copies a 2-D float64 array, keeping its order when it is one contiguous block.
-WorkingMatrix copy_float64(PyArrayObject* array) {
-  WorkingMatrix m;
-  m.nrows = static_cast<size_t>(PyArray_DIM(array, 0));
-  m.ncols = static_cast<size_t>(PyArray_DIM(array, 1));
-  m.cells = allocate_cells(m.nrows, m.ncols, false);
-  if (m.size() == 0) return m;
+// Copies a 2-D float64 array, keeping its order when it is one contiguous block;
+// with `read_only` such a block is borrowed instead of copied.
+bool copy_float64(PyArrayObject* array, WorkingMatrix& m, bool read_only) {
+  const size_t nrows = static_cast<size_t>(PyArray_DIM(array, 0));
+  const size_t ncols = static_cast<size_t>(PyArray_DIM(array, 1));
+  const bool c_order = PyArray_IS_C_CONTIGUOUS(array);
+  const bool f_order = !c_order && PyArray_IS_F_CONTIGUOUS(array);
+  if (read_only && (c_order || f_order) && PyArray_ISALIGNED(array)) {
+    m.nrows = nrows;
+    m.ncols = ncols;
+    m.column_major = f_order;
+    m.borrowed = true;
+    m.cells = static_cast<double*>(PyArray_DATA(array));
+    m.array = PyRef::borrow(reinterpret_cast<PyObject*>(array));
+    return true;
+  }
+  if (!new_working_matrix(nrows, ncols, f_order, m)) return false;
+  if (m.size() == 0) return true;
   const char* data = static_cast<const char*>(PyArray_DATA(array));
-  if (PyArray_IS_C_CONTIGUOUS(array)) {
-    std::memcpy(m.cells.get(), data, m.size() * sizeof(double));
-  } else if (PyArray_IS_F_CONTIGUOUS(array)) {
-    m.column_major = true;
-    std::memcpy(m.cells.get(), data, m.size() * sizeof(double));
-  } else {
-    const npy_intp row_stride = PyArray_STRIDE(array, 0);
-    const npy_intp col_stride = PyArray_STRIDE(array, 1);
-    double* to = m.cells.get();
-    for (size_t i = 0; i < m.nrows; ++i) {
-      const char* row = data + static_cast<npy_intp>(i) * row_stride;
-      for (size_t j = 0; j < m.ncols; ++j) {
-        std::memcpy(to++, row + static_cast<npy_intp>(j) * col_stride, sizeof(double));
-      }
+  if (c_order || f_order) {
+    std::memcpy(m.cells, data, m.size() * sizeof(double));
+    return true;
+  }
+  const npy_intp row_stride = PyArray_STRIDE(array, 0);
+  const npy_intp col_stride = PyArray_STRIDE(array, 1);
+  double* to = m.cells;
+  for (size_t i = 0; i < nrows; ++i) {
+    const char* row = data + static_cast<npy_intp>(i) * row_stride;
+    for (size_t j = 0; j < ncols; ++j) {
+      std::memcpy(to++, row + static_cast<npy_intp>(j) * col_stride, sizeof(double));
     }
   }
-  return m;
+  return true;
 }
 
 }  // namespace
 
 bool pyany_to_vec(PyObject* obj, StringEncoding /*strategy: Label is the only one*/,
-                  Normalised& result) {
+                  Normalised& result, bool read_only) {
   std::string type_name;
   if (!type_name_of(obj, type_name)) return false;
 
@@ -164,7 +172,8 @@ bool pyany_to_vec(PyObject* obj, StringEncoding /*strategy: Label is the only on
   }
 
   if (out.kind == OUT::Kind::Array && is_2d_float64(obj)) {
-    result.matrix = copy_float64(reinterpret_cast<PyArrayObject*>(obj));
+    if (!copy_float64(reinterpret_cast<PyArrayObject*>(obj), result.matrix, read_only))
+      return false;
     result.info.reset();
   } else if (!encode_object_array(obj, out, result.matrix, result.info)) {
     return false;

@@ -26,7 +26,10 @@ struct Normalised {
   std::unique_ptr<EncodingInfo> info;  // present exactly when cells were read one by one
 };
 
-// Converts `obj` (borrowed). Returns false with a Python exception pending.
-bool pyany_to_vec(PyObject* obj, StringEncoding strategy, Normalised& result);
+// Converts `obj` (borrowed). With `read_only`, a contiguous float64 array is not
+// copied: the matrix borrows its cells (see WorkingMatrix). Returns false with a
+// Python exception pending.
+bool pyany_to_vec(PyObject* obj, StringEncoding strategy, Normalised& result,
+                  bool read_only = false);
 
 }  // namespace vorpak

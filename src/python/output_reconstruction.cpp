@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -81,79 +82,58 @@ Raised column_out_of_range(uint64_t column, size_t ncols) {
                               std::to_string(ncols) + " columns");
 }
 
-// A new float64 array with the matrix's values. Keeps a column-major matrix
-// column-major; a single row or column, or no cells at all, come out row-major.
-PyObject* new_float_array(const WorkingMatrix& m) {
-  npy_intp dims[2] = {static_cast<npy_intp>(m.nrows), static_cast<npy_intp>(m.ncols)};
-  const bool fortran = m.column_major && m.nrows > 1 && m.ncols > 1;
-  PyObject* array =
-      PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_DOUBLE), 2, dims, nullptr,
-                           nullptr, fortran ? NPY_ARRAY_F_CONTIGUOUS : 0, nullptr);
-  if (array == nullptr) return nullptr;
-  double* to = static_cast<double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
-  if (m.size() == 0) return array;
-  if (fortran || !m.column_major) {
-    std::memcpy(to, m.cells.get(), m.size() * sizeof(double));
-  } else {
-    for (size_t i = 0; i < m.nrows; ++i) {
-      for (size_t j = 0; j < m.ncols; ++j) *to++ = m.at(i, j);
-    }
-  }
-  return array;
-}
+// An object array shaped and ordered like the matrix's array. Encoded columns
+// hold the texts of their codes (one shared str per distinct code, "NaN" where a
+// cell has none); every other cell is a Python float, as
+// numpy.array(floats).astype("object") would give.
+PyObject* array_output(WorkingMatrix& m, const EncodingInfo* info) {
+  if (info == nullptr) return own_cells(m) ? m.array.release() : nullptr;
 
-// An object array shaped and ordered like new_float_array's, every cell a Python
-// float, as numpy.array(floats).astype("object") would give; encoded columns are
-// overwritten afterwards.
-PyObject* new_object_array(const WorkingMatrix& m) {
-  npy_intp dims[2] = {static_cast<npy_intp>(m.nrows), static_cast<npy_intp>(m.ncols)};
-  const bool fortran = m.column_major && m.nrows > 1 && m.ncols > 1;
-  PyRef array = PyRef::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_OBJECT),
-                                                  2, dims, nullptr, nullptr,
-                                                  fortran ? NPY_ARRAY_F_CONTIGUOUS : 0, nullptr));
-  if (!array) return nullptr;
-  auto* a = reinterpret_cast<PyArrayObject*>(array.get());
-  char* data = static_cast<char*>(PyArray_DATA(a));
-  const npy_intp s0 = PyArray_STRIDE(a, 0), s1 = PyArray_STRIDE(a, 1);
-  for (size_t i = 0; i < m.nrows; ++i) {
-    for (size_t j = 0; j < m.ncols; ++j) {
-      PyObject* value = PyFloat_FromDouble(m.at(i, j));
-      if (value == nullptr) return nullptr;
-      auto** slot = reinterpret_cast<PyObject**>(data + static_cast<npy_intp>(i) * s0 +
-                                                 static_cast<npy_intp>(j) * s1);
-      Py_XSETREF(*slot, value);
-    }
-  }
-  return array.release();
-}
-
-PyObject* array_output(const WorkingMatrix& m, const EncodingInfo* info) {
-  if (info == nullptr) return new_float_array(m);
-  PyRef array = PyRef::steal(new_object_array(m));
-  if (!array) return nullptr;
-  auto* a = reinterpret_cast<PyArrayObject*>(array.get());
-  char* data = static_cast<char*>(PyArray_DATA(a));
-  const npy_intp s0 = PyArray_STRIDE(a, 0), s1 = PyArray_STRIDE(a, 1);
-
-  PyRef missing;  // "NaN", one shared object for the whole call
+  // Every listed column is checked, in list order, before any cell is read.
+  std::vector<const DecodingTable*> table_of(m.ncols, nullptr);
   for (uint64_t j : info->encoded_columns) {
     const DecodingTable* table = find_table(*info, j);
     if (table == nullptr) return nullptr;
     if (m.nrows == 0) continue;
     if (j >= m.ncols) return column_out_of_range(j, m.ncols);
-    ColumnTexts texts(*table);
-    for (size_t i = 0; i < m.nrows; ++i) {
-      PyObject* text = texts.text_for(code_of_cell(m.at(i, j)));
-      if (texts.failed()) return nullptr;
-      if (text == nullptr) {
-        if (!missing) missing = PyRef::steal(PyUnicode_FromString("NaN"));
-        if (!missing) return nullptr;
-        text = missing.get();
+    table_of[j] = table;
+  }
+  std::vector<std::unique_ptr<ColumnTexts>> texts(m.ncols);
+  for (size_t j = 0; j < m.ncols; ++j) {
+    if (table_of[j] != nullptr) texts[j] = std::make_unique<ColumnTexts>(*table_of[j]);
+  }
+
+  npy_intp dims[2] = {static_cast<npy_intp>(m.nrows), static_cast<npy_intp>(m.ncols)};
+  PyRef array =
+      PyRef::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_OBJECT), 2, dims,
+                                        nullptr, nullptr, m.column_major ? 1 : 0, nullptr));
+  if (!array) return nullptr;
+  auto** slots =
+      static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+  PyRef missing;  // "NaN", one shared object for the whole call
+
+  // Visit the cells in memory order; both arrays share it.
+  const size_t outer = m.column_major ? m.ncols : m.nrows;
+  const size_t inner = m.column_major ? m.nrows : m.ncols;
+  for (size_t a = 0; a < outer; ++a) {
+    for (size_t b = 0; b < inner; ++b) {
+      const size_t j = m.column_major ? a : b;
+      const double x = m.cells[a * inner + b];
+      PyObject* value;
+      if (texts[j]) {
+        value = texts[j]->text_for(code_of_cell(x));
+        if (texts[j]->failed()) return nullptr;
+        if (value == nullptr) {
+          if (!missing) missing = PyRef::steal(PyUnicode_FromString("NaN"));
+          if (!missing) return nullptr;
+          value = missing.get();
+        }
+        Py_INCREF(value);
+      } else {
+        value = PyFloat_FromDouble(x);
+        if (value == nullptr) return nullptr;
       }
-      auto** slot = reinterpret_cast<PyObject**>(data + static_cast<npy_intp>(i) * s0 +
-                                                 static_cast<npy_intp>(j) * s1);
-      Py_INCREF(text);
-      Py_XSETREF(*slot, text);
+      Py_XSETREF(slots[a * inner + b], value);
     }
   }
   return array.release();
@@ -229,7 +209,7 @@ bool labels_are_unique(const std::vector<std::string>& labels) {
   return true;
 }
 
-PyObject* frame_output(const WorkingMatrix& m, const std::vector<std::string>& labels,
+PyObject* frame_output(WorkingMatrix& m, const std::vector<std::string>& labels,
                        const EncodingInfo* info) {
   PyRef pandas = PyRef::steal(PyImport_ImportModule("pandas"));
   if (!pandas) return nullptr;
@@ -246,9 +226,8 @@ PyObject* frame_output(const WorkingMatrix& m, const std::vector<std::string>& l
   }
   PyRef constructor = PyRef::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
   if (!constructor) return nullptr;
-  PyRef values = PyRef::steal(new_float_array(m));
-  if (!values) return nullptr;
-  PyRef args = PyRef::steal(PyTuple_Pack(1, values.get()));
+  if (!own_cells(m)) return nullptr;
+  PyRef args = PyRef::steal(PyTuple_Pack(1, m.array.get()));
   if (!args) return nullptr;
   PyRef frame = PyRef::steal(PyObject_Call(constructor.get(), args.get(), kwargs.get()));
   if (!frame) return nullptr;
@@ -272,7 +251,7 @@ PyObject* frame_output(const WorkingMatrix& m, const std::vector<std::string>& l
 
 }  // namespace
 
-PyObject* arr_to_out(const WorkingMatrix& matrix, OUT out, const EncodingInfo* info) {
+PyObject* arr_to_out(WorkingMatrix matrix, OUT out, const EncodingInfo* info) {
   if (out.kind == OUT::Kind::Array) return array_output(matrix, info);
   return frame_output(matrix, out.labels, info);
 }

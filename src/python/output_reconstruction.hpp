@@ -8,8 +8,9 @@
 namespace vorpak {
 
 // A new ndarray or DataFrame (as `out` says) holding `matrix`; with `info`, the
-// encoded columns are turned back into texts. `out` is consumed. Returns a new
-// reference, or null with a Python exception pending.
-PyObject* arr_to_out(const WorkingMatrix& matrix, OUT out, const EncodingInfo* info);
+// encoded columns are turned back into texts. Both `matrix` and `out` are
+// consumed: without `info` an array output is the matrix's own array. Returns a
+// new reference, or null with a Python exception pending.
+PyObject* arr_to_out(WorkingMatrix matrix, OUT out, const EncodingInfo* info);
 
 }  // namespace vorpak

@@ -1,25 +1,88 @@
 #include "string_column_driver.hpp"
 
+#include <bit>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "../runtime/panic.hpp"
 #include "../runtime/thread_pool.hpp"
 #include "column_job.hpp"
+#include "numpy_api.hpp"
 #include "py_ref.hpp"
-#include "text_arena.hpp"
+#include "text_column.hpp"
 #include "text_of_object.hpp"
 
 namespace vorpak {
 namespace {
 
-// The cells' texts, kept as views. A view points into the UTF-8 buffer of a str
-// that `owners` holds a reference to (so Python code running during the walk
-// cannot free it, even by emptying the table), or into the arena.
-struct TextStore {
-  std::vector<PyRef> owners;
-  TextArena arena;
+// ---------------------------------------------------------------------------
+// What the walk builds: every cell's number, or for a string column the id of
+// its text (as a bit pattern), straight in the output buffer; and per column
+// the texts behind the ids.
+
+struct Walk {
+  size_t nrows = 0, ncols = 0;
+  double* out = nullptr;
+  std::vector<uint8_t> is_string;
+  std::vector<TextColumn> texts;
+
+  Walk(size_t rows, size_t cols, double* buffer)
+      : nrows(rows), ncols(cols), out(buffer), is_string(cols, 0), texts(cols) {}
+
+  double& slot(size_t i, size_t j) { return out[i * ncols + j]; }
+  void put_id(size_t i, size_t j, uint64_t id) { slot(i, j) = std::bit_cast<double>(id); }
+
+  // Column j held only numbers so far and turns to text at row i: the numbers
+  // read above become texts too.
+  void turn(size_t i, size_t j) {
+    is_string[j] = 1;
+    char buf[kNumberTextCapacity];
+    for (size_t r = 0; r < i; ++r) {
+      const size_t len = number_to_text(slot(r, j), buf);
+      put_id(r, j, texts[j].add_text(std::string_view(buf, len)));
+    }
+  }
+
+  // The text of cell (i, j) of a string column.
+  bool put_text(size_t i, size_t j, PyObject* cell) {
+    uint64_t id = 0;
+    const bool ok =
+        PyUnicode_CheckExact(cell) ? texts[j].add_str(cell, id) : texts[j].add_object(cell, id);
+    if (!ok) {
+      return PyErr_ExceptionMatches(PyExc_UnicodeEncodeError) || !PyUnicode_CheckExact(cell)
+                 ? raise_fault_from_pending("cant convert to str")
+                 : Raised{};
+    }
+    put_id(i, j, id);
+    return true;
+  }
+
+  // Files cell (i, j): a number while its column is numeric, else a text.
+  bool put_cell(size_t i, size_t j, PyObject* cell) {
+    if (is_string[j]) return put_text(i, j, cell);
+    if (PyFloat_CheckExact(cell)) {
+      slot(i, j) = PyFloat_AS_DOUBLE(cell);
+      return true;
+    }
+    if (!PyUnicode_CheckExact(cell)) {  // an exact str never converts; skip the raise
+      const double value = PyFloat_AsDouble(cell);
+      if (!(value == -1.0 && PyErr_Occurred())) {
+        slot(i, j) = value;
+        return true;
+      }
+      // Not a number, so the column holds text. An interrupt is no verdict on
+      // the cell and is left to propagate.
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
+      PyErr_Clear();
+    }
+    turn(i, j);
+    return put_text(i, j, cell);
+  }
 };
+
+// ---------------------------------------------------------------------------
+// Shape and cell access
 
 bool read_dimension(PyObject* item, size_t& out) {
   if (!PyLong_Check(item)) return false;
@@ -56,69 +119,298 @@ bool read_shape(PyObject* obj, size_t& nrows, size_t& ncols) {
   return true;
 }
 
-bool append_text(PyObject* cell, std::vector<std::string_view>& texts, TextStore& store) {
-  ObjectText text;
-  if (!text_of_object(cell, text)) return raise_fault_from_pending("cant convert to str");
-  if (text.owner) {
-    texts.push_back(text.view);
-    store.owners.push_back(std::move(text.owner));
-  } else {
-    texts.push_back(store.arena.store(text.view));
-  }
-  return true;
-}
-
-// The column held only numbers so far; from this cell on it is a string column,
-// and the numbers read before become texts.
-void turn_to_text(std::vector<double>& numbers, std::vector<std::string_view>& texts,
-                  TextStore& store) {
-  texts.reserve(texts.size() + numbers.size());
-  char buf[kNumberTextCapacity];
-  for (double x : numbers) {
-    texts.push_back(store.arena.store(std::string_view(buf, number_to_text(x, buf))));
-  }
-  numbers = {};
-}
-
-// Reads cell (i, j) of column j and files it as a number or a text.
-bool read_cell(PyObject* table, size_t i, size_t j, JobContext& ctx, TextStore& store) {
+// The general road: table[i, j] through the object protocol.
+PyObject* get_item(PyObject* table, size_t i, size_t j) {
   PyRef key =
       PyRef::steal(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(i), static_cast<Py_ssize_t>(j)));
-  if (!key) return false;
-  PyRef cell = PyRef::steal(PyObject_GetItem(table, key.get()));
-  if (!cell) {
-    return raise_fault_from_pending("cannot read cell (" + std::to_string(i) + ", " +
-                                    std::to_string(j) + ")");
+  if (!key) return nullptr;
+  PyObject* cell = PyObject_GetItem(table, key.get());
+  if (cell == nullptr) {
+    raise_fault_from_pending("cannot read cell (" + std::to_string(i) + ", " + std::to_string(j) +
+                             ")");
   }
-  if (ctx.is_string[j]) return append_text(cell.get(), ctx.texts[j], store);
+  return cell;
+}
 
-  double value;
-  if (PyFloat_CheckExact(cell.get())) {
-    value = PyFloat_AS_DOUBLE(cell.get());
-  } else {
-    value = PyFloat_AsDouble(cell.get());
-    if (value == -1.0 && PyErr_Occurred()) {
-      // Not a number: the column holds text. An interrupt is not a verdict on
-      // the cell, so it is left to propagate.
-      if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-      PyErr_Clear();
-      ctx.is_string[j] = 1;
-      turn_to_text(ctx.numbers[j], ctx.texts[j], store);
-      return append_text(cell.get(), ctx.texts[j], store);
+bool walk_by_item_access(PyObject* table, Walk& walk, size_t first_column = 0,
+                         size_t first_row = 0) {
+  for (size_t j = first_column; j < walk.ncols; ++j) {
+    for (size_t i = j == first_column ? first_row : 0; i < walk.nrows; ++i) {
+      PyRef cell = PyRef::steal(get_item(table, i, j));
+      if (!cell || !walk.put_cell(i, j, cell.get())) return false;
     }
   }
-  ctx.numbers[j].push_back(value);
   return true;
 }
 
-bool walk_cells(PyObject* table, size_t nrows, JobContext& ctx, TextStore& store) {
-  for (size_t j = 0; j < ctx.ncols; ++j) {
-    ctx.numbers[j].reserve(nrows);
-    for (size_t i = 0; i < nrows; ++i) {
-      if (!read_cell(table, i, j, ctx, store)) return false;
+// ---------------------------------------------------------------------------
+// NumPy arrays read through their data, where that gives exactly the objects
+// or values item access would.
+
+// Item access on this object is NumPy's own, not an override of a subclass.
+bool has_numpy_item_access(PyObject* obj, size_t nrows, size_t ncols) {
+  if (!PyArray_Check(obj)) return false;
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  return PyArray_NDIM(array) == 2 && static_cast<size_t>(PyArray_DIM(array, 0)) == nrows &&
+         static_cast<size_t>(PyArray_DIM(array, 1)) == ncols &&
+         Py_TYPE(obj)->tp_as_mapping != nullptr &&
+         Py_TYPE(obj)->tp_as_mapping->mp_subscript == PyArray_Type.tp_as_mapping->mp_subscript;
+}
+
+// Where an array's cells are, captured so that a change made by Python code
+// running during the walk can be noticed.
+struct Geometry {
+  char* data;
+  npy_intp rows, cols, row_stride, col_stride;
+  PyArray_Descr* descr;
+
+  explicit Geometry(PyArrayObject* a)
+      : data(static_cast<char*>(PyArray_DATA(a))),
+        rows(PyArray_DIM(a, 0)),
+        cols(PyArray_DIM(a, 1)),
+        row_stride(PyArray_STRIDE(a, 0)),
+        col_stride(PyArray_STRIDE(a, 1)),
+        descr(PyArray_DESCR(a)) {}
+  bool operator==(const Geometry&) const = default;
+
+  char* at(size_t i, size_t j) const {
+    return data + static_cast<npy_intp>(i) * row_stride + static_cast<npy_intp>(j) * col_stride;
+  }
+};
+
+// A cell whose reading runs no Python code: converting it, or taking its
+// str(), cannot change the table or let another thread in.
+bool is_inert(PyObject* cell) {
+  return PyUnicode_CheckExact(cell) || PyFloat_CheckExact(cell) || PyLong_CheckExact(cell) ||
+         PyBool_Check(cell) || cell == Py_None;
+}
+
+PyObject* stored_object(const Geometry& g, size_t i, size_t j) {
+  PyObject* cell;
+  std::memcpy(&cell, g.at(i, j), sizeof cell);
+  return cell != nullptr ? cell : Py_None;  // NumPy reads an empty slot as None
+}
+
+// Row by row, which follows the memory of a row-major array. Only valid when no
+// cell runs Python code, since the order of the walk is then unobservable; it
+// gives up (returning false with nothing pending) at the first cell that would.
+bool try_row_major_object_walk(const Geometry& g, Walk& walk) {
+  for (size_t i = 0; i < walk.nrows; ++i) {
+    for (size_t j = 0; j < walk.ncols; ++j) {
+      PyObject* cell = stored_object(g, i, j);
+      if (!is_inert(cell)) return false;
+      if (!walk.put_cell(i, j, cell)) {
+        PyErr_Clear();  // redone in column order, where any error gets its real place
+        return false;
+      }
     }
   }
   return true;
+}
+
+// Column by column. After any cell that ran Python code the array is checked
+// again; if that code moved or reshaped its cells, the rest goes through item
+// access, which reads whatever the array holds by then.
+bool column_major_object_walk(PyObject* obj, Walk& walk) {
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  const Geometry g(array);
+  for (size_t j = 0; j < walk.ncols; ++j) {
+    for (size_t i = 0; i < walk.nrows; ++i) {
+      PyRef cell = PyRef::borrow(stored_object(g, i, j));
+      const bool inert = is_inert(cell.get());
+      if (!walk.put_cell(i, j, cell.get())) return false;
+      if (!inert && !(Geometry(array) == g && has_numpy_item_access(obj, walk.nrows, walk.ncols))) {
+        const bool last_row = i + 1 == walk.nrows;
+        return walk_by_item_access(obj, walk, last_row ? j + 1 : j, last_row ? 0 : i + 1);
+      }
+    }
+  }
+  return true;
+}
+
+bool walk_object_array(PyObject* obj, Walk& walk) {
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  const Geometry g(array);
+  // A column-major array is walked in its own memory order anyway.
+  if (!PyArray_IS_F_CONTIGUOUS(array) || PyArray_IS_C_CONTIGUOUS(array)) {
+    Walk attempt(walk.nrows, walk.ncols, walk.out);
+    if (try_row_major_object_walk(g, attempt)) {
+      walk = std::move(attempt);
+      return true;
+    }
+  }
+  return column_major_object_walk(obj, walk);
+}
+
+// Numbers of a native numeric or bool array: the double its NumPy scalar
+// converts to. Every cell is a number, so no column ever turns.
+template <class T>
+void copy_numbers(const Geometry& g, Walk& walk) {
+  for (size_t i = 0; i < walk.nrows; ++i) {
+    for (size_t j = 0; j < walk.ncols; ++j) {
+      T value;
+      std::memcpy(&value, g.at(i, j), sizeof value);
+      walk.slot(i, j) = static_cast<double>(value);
+    }
+  }
+}
+
+bool walk_numeric_array(PyArrayObject* array, Walk& walk) {
+  const Geometry g(array);
+  const PyArray_Descr* d = PyArray_DESCR(array);
+  const int size = static_cast<int>(PyDataType_ELSIZE(d));
+  switch (d->kind) {
+    case 'b':
+      copy_numbers<bool>(g, walk);
+      return true;
+    case 'i':
+      if (size == 1) copy_numbers<int8_t>(g, walk);
+      if (size == 2) copy_numbers<int16_t>(g, walk);
+      if (size == 4) copy_numbers<int32_t>(g, walk);
+      if (size == 8) copy_numbers<int64_t>(g, walk);
+      return true;
+    case 'u':
+      if (size == 1) copy_numbers<uint8_t>(g, walk);
+      if (size == 2) copy_numbers<uint16_t>(g, walk);
+      if (size == 4) copy_numbers<uint32_t>(g, walk);
+      if (size == 8) copy_numbers<uint64_t>(g, walk);
+      return true;
+    case 'f':
+      if (size == 4) copy_numbers<float>(g, walk);
+      if (size == 8) copy_numbers<double>(g, walk);
+      return true;
+  }
+  return false;
+}
+
+bool is_plain_numeric(const PyArray_Descr* d) {
+  if (!PyArray_ISNBO(d->byteorder) || PyDataType_HASFIELDS(d) || PyDataType_HASSUBARRAY(d)) {
+    return false;
+  }
+  const size_t size = static_cast<size_t>(PyDataType_ELSIZE(d));
+  switch (d->kind) {
+    case 'b':
+      return size == sizeof(bool);
+    case 'i':
+    case 'u':
+      return size == 1 || size == 2 || size == 4 || size == 8;
+    case 'f':
+      return size == 4 || size == 8;
+  }
+  return false;
+}
+
+// UTF-8 of a fixed-width unicode cell, as str() of its NumPy scalar gives it:
+// trailing NULs dropped. False for code points a str cannot simply hold (lone
+// surrogates, beyond U+10FFFF), which take the general road.
+bool ucs4_to_utf8(const char* cell, size_t width, std::string& out) {
+  out.clear();
+  size_t n = width;
+  auto code_point = [&](size_t k) {
+    uint32_t cp;
+    std::memcpy(&cp, cell + 4 * k, 4);
+    return cp;
+  };
+  while (n > 0 && code_point(n - 1) == 0) --n;
+  for (size_t k = 0; k < n; ++k) {
+    const uint32_t cp = code_point(k);
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      if (cp >= 0xD800 && cp <= 0xDFFF) return false;
+      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp <= 0x10FFFF) {
+      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Every cell of a unicode array is text, so every column turns at its first
+// row. A run of equal cells reuses the previous cell's id; other repeats are
+// merged by content.
+bool walk_unicode_array(PyObject* obj, Walk& walk) {
+  auto* array = reinterpret_cast<PyArrayObject*>(obj);
+  const Geometry g(array);
+  const size_t width = static_cast<size_t>(PyDataType_ELSIZE(PyArray_DESCR(array))) / 4;
+  std::string utf8;
+  for (size_t j = 0; j < walk.ncols; ++j) {
+    walk.is_string[j] = 1;
+    const char* last = nullptr;  // the previous cell, if it had a plain text
+    uint64_t last_id = 0;
+    for (size_t i = 0; i < walk.nrows; ++i) {
+      const char* cell = g.at(i, j);
+      if (last != nullptr && std::memcmp(cell, last, 4 * width) == 0) {
+        walk.put_id(i, j, last_id);
+        continue;
+      }
+      if (ucs4_to_utf8(cell, width, utf8)) {
+        last = cell;
+        last_id = walk.texts[j].add_text(utf8);
+        walk.put_id(i, j, last_id);
+        continue;
+      }
+      last = nullptr;
+      PyRef scalar = PyRef::steal(get_item(obj, i, j));
+      if (!scalar || !walk.put_text(i, j, scalar.get())) return false;
+    }
+  }
+  return true;
+}
+
+bool is_plain_unicode(const PyArray_Descr* d) {
+  return d->type_num == NPY_UNICODE && PyArray_ISNBO(d->byteorder);
+}
+
+bool walk_cells(PyObject* table, Walk& walk) {
+  if (has_numpy_item_access(table, walk.nrows, walk.ncols)) {
+    auto* array = reinterpret_cast<PyArrayObject*>(table);
+    const PyArray_Descr* d = PyArray_DESCR(array);
+    if (d->type_num == NPY_OBJECT) return walk_object_array(table, walk);
+    if (is_plain_numeric(d)) return walk_numeric_array(array, walk);
+    if (is_plain_unicode(d)) return walk_unicode_array(table, walk);
+  }
+  return walk_by_item_access(table, walk);
+}
+
+// ---------------------------------------------------------------------------
+
+std::unique_ptr<EncodingInfo> run_column_jobs(Walk& walk) {
+  JobContext ctx;
+  ctx.ncols = walk.ncols;
+  ctx.is_string = std::move(walk.is_string);
+  ctx.texts.reserve(walk.ncols);
+  for (const TextColumn& column : walk.texts) ctx.texts.push_back(&column.texts());
+  ctx.output = SendPtr::make(walk.out);
+  ctx.nrows = walk.nrows;
+
+  // One job per column; each rewrites only its own column of the buffer. The
+  // tables are kept by column so the merge sees them in column order.
+  std::vector<std::optional<ColumnTables>> results(walk.ncols);
+  pool::parallel_for(walk.ncols, 1, [&](size_t begin, size_t end) {
+    for (size_t j = begin; j < end; ++j) results[j] = encode_column(j, ctx);
+  });
+
+  auto info = std::make_unique<EncodingInfo>();
+  info->encoding_tables.reserve(walk.ncols);
+  info->decoding_tables.reserve(walk.ncols);
+  for (auto& result : results) {
+    if (!result) continue;
+    info->encoded_columns.push_back(result->column);
+    info->encoding_tables.emplace(result->column, std::move(result->encoding));
+    info->decoding_tables.emplace(result->column, std::move(result->decoding));
+  }
+  return info;
 }
 
 }  // namespace
@@ -127,7 +419,8 @@ bool encode_object_array(PyObject* obj, const OUT& out, WorkingMatrix& matrix,
                          std::unique_ptr<EncodingInfo>& info) {
   size_t nrows = 0, ncols = 0;
   if (!read_shape(obj, nrows, ncols)) return false;
-  CellBuffer cells = allocate_cells(nrows, ncols, true);
+  WorkingMatrix buffer;
+  if (!new_working_matrix(nrows, ncols, false, buffer)) return false;
 
   PyRef table = PyRef::borrow(obj);
   if (out.kind == OUT::Kind::DataFrame) {
@@ -135,37 +428,10 @@ bool encode_object_array(PyObject* obj, const OUT& out, WorkingMatrix& matrix,
     if (!table) return raise_fault_from_pending("cannot read the values of the DataFrame");
   }
 
-  JobContext ctx;
-  ctx.ncols = ncols;
-  ctx.is_string.assign(ncols, 0);
-  ctx.texts.resize(ncols);
-  ctx.numbers.resize(ncols);
-  ctx.output = SendPtr::make(cells.get());
-  TextStore store;
-  if (nrows > 0 && ncols > 0 && !walk_cells(table.get(), nrows, ctx, store)) return false;
-
-  // One job per column; each fills its own column of the buffer. Results are
-  // stored by column so the merge below sees them in column order.
-  std::vector<std::optional<ColumnTables>> results(ncols);
-  pool::parallel_for(ncols, 1, [&](size_t begin, size_t end) {
-    for (size_t j = begin; j < end; ++j) results[j] = encode_column(j, ctx);
-  });
-
-  auto fitted = std::make_unique<EncodingInfo>();
-  fitted->encoding_tables.reserve(ncols);
-  fitted->decoding_tables.reserve(ncols);
-  for (auto& result : results) {
-    if (!result) continue;
-    fitted->encoded_columns.push_back(result->column);
-    fitted->encoding_tables.emplace(result->column, std::move(result->encoding));
-    fitted->decoding_tables.emplace(result->column, std::move(result->decoding));
-  }
-
-  matrix.nrows = nrows;
-  matrix.ncols = ncols;
-  matrix.column_major = false;
-  matrix.cells = std::move(cells);
-  info = std::move(fitted);
+  Walk walk(nrows, ncols, buffer.cells);
+  if (nrows > 0 && ncols > 0 && !walk_cells(table.get(), walk)) return false;
+  info = run_column_jobs(walk);
+  matrix = std::move(buffer);
   return true;
 }
 

@@ -1,25 +1,29 @@
 // The table of doubles that flows from input conversion to output reconstruction.
 #pragma once
 
+#include <Python.h>
+
 #include <cstddef>
-#include <cstdlib>
-#include <memory>
-#include <new>
+
+#include "py_ref.hpp"
 
 namespace vorpak {
 
-struct FreeDeleter {
-  void operator()(double* p) const { std::free(p); }
-};
-using CellBuffer = std::unique_ptr<double[], FreeDeleter>;
-
-// nrows x ncols doubles. Row-major unless it was copied from a column-major
-// float64 array, whose order output reconstruction then keeps.
+// nrows x ncols doubles, stored in a fresh float64 NumPy array that no one else
+// sees, so that an array output can be handed over without another copy. It is
+// row-major unless it was copied from a column-major float64 input (of more than
+// one row and one column), whose order the output keeps.
+//
+// A matrix only read from (decoding into a new object array) may instead borrow
+// the cells of the caller's contiguous float64 array; `array` then holds that
+// array, which must not be handed out as a result.
 struct WorkingMatrix {
   size_t nrows = 0;
   size_t ncols = 0;
   bool column_major = false;
-  CellBuffer cells;
+  bool borrowed = false;
+  PyRef array;
+  double* cells = nullptr;
 
   size_t size() const { return nrows * ncols; }
   double at(size_t row, size_t col) const {
@@ -27,19 +31,12 @@ struct WorkingMatrix {
   }
 };
 
-// Room for nrows x ncols doubles; zeroed if asked. An impossible size (the byte
-// count overflows) or a failed allocation throws std::bad_alloc, which the
-// boundary reports as MemoryError.
-inline CellBuffer allocate_cells(size_t nrows, size_t ncols, bool zeroed) {
-  size_t count = 0, bytes = 0;
-  if (__builtin_mul_overflow(nrows, ncols, &count) ||
-      __builtin_mul_overflow(count, sizeof(double), &bytes)) {
-    throw std::bad_alloc();
-  }
-  if (bytes == 0) bytes = sizeof(double);  // a real pointer even for an empty table
-  void* p = zeroed ? std::calloc(1, bytes) : std::malloc(bytes);
-  if (p == nullptr) throw std::bad_alloc();
-  return CellBuffer(static_cast<double*>(p));
-}
+// Allocates the matrix, its cells uninitialised. An impossible size (the byte
+// count overflows) throws std::bad_alloc, which callers report as MemoryError;
+// other failures return false with NumPy's exception pending.
+bool new_working_matrix(size_t nrows, size_t ncols, bool column_major, WorkingMatrix& out);
+
+// Replaces a borrowed matrix by a copy of its own; false with an exception set.
+bool own_cells(WorkingMatrix& m);
 
 }  // namespace vorpak

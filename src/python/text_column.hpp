@@ -1,0 +1,50 @@
+// The texts of one string column, gathered while its cells are walked.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+#include "py_ref.hpp"
+#include "text_arena.hpp"
+
+namespace vorpak {
+
+// Each distinct source of text gets a small id, which the walk stores in the
+// cell's slot of the output buffer; the column job later turns ids into codes.
+// A str object is recognised by identity (and kept alive, so its address cannot
+// be reused by another object while we hold its text); any other text is copied
+// once into the arena and recognised by content. Two ids may still carry equal
+// texts (a str and a copy); label encoding merges those.
+class TextColumn {
+ public:
+  // Id of an exact str cell (borrowed). False with an exception pending if its
+  // UTF-8 could not be had for a reason other than lone surrogates.
+  bool add_str(PyObject* str, uint64_t& id);
+  // Id of a text that no Python object keeps alive.
+  uint64_t add_text(std::string_view text);
+  // Id of the text of any object: str() as UTF-8, repaired if it holds lone
+  // surrogates. False with the exception of str() pending if that fails.
+  bool add_object(PyObject* obj, uint64_t& id);
+
+  // The text of every id, in id order.
+  const std::vector<std::string_view>& texts() const { return texts_; }
+
+ private:
+  uint64_t new_id(std::string_view text);
+  void grow(std::vector<uint64_t>& slots, bool by_object);
+
+  std::vector<std::string_view> texts_;
+  std::vector<uint64_t> hashes_;        // content hash per id; 0 for identity ids
+  std::vector<PyObject*> objects_;      // the str behind each identity id, else null
+  std::vector<uint64_t> object_slots_;  // open addressing, id + 1 (0 = empty)
+  std::vector<uint64_t> content_slots_;
+  size_t object_count_ = 0, content_count_ = 0;
+  std::vector<PyRef> owners_;
+  TextArena arena_;
+  uint64_t key_ = 0;
+};
+
+}  // namespace vorpak

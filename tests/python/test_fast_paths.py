@@ -1,0 +1,165 @@
+"""Reading NumPy arrays through their memory gives what item access gives."""
+import math
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from hypothesis.extra import numpy as hnp
+
+from conftest import run_python
+from vorpak import Encoder
+
+
+class ndarray(np.ndarray):  # noqa: N801 - its name is what gets it accepted
+    """An array whose item access is its own, so every cell takes the general road."""
+
+    def __getitem__(self, key):
+        return super().__getitem__(key)
+
+
+def general(array):
+    return array.view(ndarray)
+
+
+def outcome(data):
+    enc = Encoder()
+    try:
+        codes, columns = enc.encode(data)
+    except BaseException as exc:  # noqa: BLE001 - faults are part of the outcome
+        return ("raised", type(exc).__name__, str(exc))
+    codes = np.asarray(codes)
+    return codes.tobytes(), codes.shape, columns, decode_view(enc, codes)
+
+
+def decode_view(enc, codes):
+    back = enc.decode(np.asarray(codes))
+    return [repr(v) for v in back.ravel().tolist()]
+
+
+def assert_same(array):
+    assert outcome(array) == outcome(general(array))
+
+
+class Texty:
+    def __init__(self, text):
+        self.text = text
+
+    def __str__(self):
+        return self.text
+
+
+class Floaty:
+    def __float__(self):
+        return 2.5
+
+
+cells = st.one_of(
+    st.text(max_size=4),
+    st.sampled_from(["nan", "NaN", "<NA>", "", "1", "1.0", "a", "é"]),
+    st.floats(allow_nan=True, width=64),
+    st.integers(-(2**70), 2**70),
+    st.booleans(),
+    st.none(),
+    st.sampled_from([np.float32(1.5), np.int64(3), np.str_("s"), np.nan, -0.0]),
+    st.builds(Texty, st.sampled_from(["x", "nan", "1"])),
+    st.just(Floaty()),
+)
+
+
+@st.composite
+def object_tables(draw):
+    rows = draw(st.integers(0, 6))
+    cols = draw(st.integers(0, 4))
+    values = draw(st.lists(cells, min_size=rows * cols, max_size=rows * cols))
+    array = np.empty((rows, cols), dtype=object)
+    for k, v in enumerate(values):
+        array[k // cols if cols else 0, k % cols if cols else 0] = v
+    order = draw(st.sampled_from(["C", "F", "strided"]))
+    if order == "F":
+        array = np.asfortranarray(array)
+    elif order == "strided" and rows and cols:
+        big = np.empty((rows * 2, cols * 3), dtype=object)
+        big[::2, ::3] = array
+        array = big[::2, ::3]
+    return array
+
+
+@settings(max_examples=300, deadline=None)
+@given(object_tables())
+def test_object_arrays(array):
+    assert_same(array)
+
+
+numeric_dtypes = st.sampled_from(
+    ["bool", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64", "float32", "float64"]
+)
+
+
+@settings(max_examples=200, deadline=None)
+@given(numeric_dtypes.flatmap(lambda d: hnp.arrays(d, hnp.array_shapes(min_dims=2, max_dims=2, min_side=0, max_side=5))))
+def test_numeric_arrays(array):
+    if array.dtype == np.float64:
+        array = array.astype(">f8")  # native float64 takes the copy road
+    assert_same(array)
+
+
+@settings(max_examples=200, deadline=None)
+@given(hnp.arrays(hnp.unicode_string_dtypes(max_len=4), hnp.array_shapes(min_dims=2, max_dims=2, max_side=5)))
+def test_unicode_arrays(array):
+    assert_same(array)
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        ["a\x00", "a", "a\x00\x00b"],  # trailing NULs are not part of the text
+        ["\ud800", "x"],  # a lone surrogate is repaired
+        ["", "", "b"],
+    ],
+)
+def test_unicode_edge_cells(values):
+    array = np.array([[v] for v in values])
+    assert_same(array)
+
+
+def test_unicode_beyond_the_last_code_point_faults_alike():
+    array = np.array([[0x61], [0x110000]], dtype=np.uint32).view("U1")
+    first, second = outcome(array), outcome(general(array))
+    assert first == second and first[0] == "raised"
+
+
+def test_python_code_that_rebuilds_the_array_mid_walk():
+    data = np.array([["a", "b"], ["c", "d"], ["e", "f"]], dtype=object)
+
+    class Rebuild:
+        def __str__(self):
+            data.resize((1, 1), refcheck=False)  # moves or frees the cells
+            return "r"
+
+    data[1, 0] = Rebuild()
+    with pytest.raises(BaseException):  # the table shrank under the walk
+        Encoder().encode(data)
+
+
+def test_none_slots_read_as_none():
+    array = np.empty((2, 1), dtype=object)
+    array[1, 0] = "z"
+    assert_same(array)
+    enc = Encoder()
+    codes, _ = enc.encode(array)
+    assert enc.decode(codes).ravel().tolist() == ["None", "z"]
+
+
+def test_frames_read_like_their_values():
+    frame = pd.DataFrame(
+        {
+            "o": ["b", None, "a"],
+            "f": [1.5, np.nan, 2.0],
+            "i": [1, 2, 3],
+            "s": pd.array(["x", None, "y"], dtype="string"),
+            "c": pd.Categorical(["u", "v", "u"]),
+        }
+    )
+    assert outcome(frame) == outcome(general(np.asarray(frame.values)))
