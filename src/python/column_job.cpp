@@ -39,20 +39,25 @@ DecodingTable build_decoding_table(const EncodingTable& encoding) {
 
 std::optional<ColumnTables> encode_column(size_t j, const JobContext& ctx) {
   if (!ctx.is_string[j]) return std::nullopt;
+  LabelEncoded encoded = label_encode(*ctx.texts[j]);
+  DecodingTable decoding = build_decoding_table(encoded.table);
+  return ColumnTables{j, std::move(encoded.table), std::move(decoding), std::move(encoded.codes)};
+}
+
+void write_codes(const std::vector<ColumnTables>& columns, const JobContext& ctx) {
+  if (columns.empty()) return;
   const SendPtr& out = *ctx.output;
   const size_t ncols = ctx.ncols;
-
-  LabelEncoded encoded = label_encode(*ctx.texts[j]);
-  const std::vector<double>& code_of_id = encoded.codes;
+  // Row by row over every string column at once: one pass over the buffer's
+  // memory instead of one strided pass per column.
   pool::parallel_for(ctx.nrows, kRowGrain, [&](size_t begin, size_t end) {
     for (size_t i = begin; i < end; ++i) {
-      const uint64_t id = std::bit_cast<uint64_t>(out.read(i * ncols + j));
-      out.write(i * ncols + j, code_of_id[id]);
+      for (const ColumnTables& column : columns) {
+        const size_t at = i * ncols + column.column;
+        out.write(at, column.code_of_id[std::bit_cast<uint64_t>(out.read(at))]);
+      }
     }
   });
-  encoded.codes = {};
-  DecodingTable decoding = build_decoding_table(encoded.table);
-  return ColumnTables{j, std::move(encoded.table), std::move(decoding)};
 }
 
 size_t number_to_text(double x, char* buf) {

@@ -29,12 +29,16 @@ struct ColumnTables {
   uint64_t column;
   EncodingTable encoding;
   DecodingTable decoding;
+  std::vector<double> code_of_id;  // the code (or NaN) of each of the column's text ids
 };
 
-// Writes column j's codes into the output buffer and yields its tables; a numeric
-// column has nothing left to do. Runs on the worker pool and touches no Python
-// object.
+// Label-encodes string column j and builds its tables; a numeric column's cells
+// already hold their numbers, so it has nothing to do. Runs on the worker pool
+// and touches no Python object.
 std::optional<ColumnTables> encode_column(size_t j, const JobContext& ctx);
+
+// Replaces the text ids in the string columns' cells by their codes.
+void write_codes(const std::vector<ColumnTables>& columns, const JobContext& ctx);
 
 // A double as text for a column that turned to text after some numbers: the
 // shortest digits that read back exactly, in plain positional notation, with

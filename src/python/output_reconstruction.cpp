@@ -4,7 +4,6 @@
 #include <cstring>
 #include <memory>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include "../runtime/panic.hpp"
@@ -139,74 +138,46 @@ PyObject* array_output(WorkingMatrix& m, const EncodingInfo* info) {
   return array.release();
 }
 
-// Column j's decoded cells as a list of str, with None where a cell has no text.
-PyObject* decoded_list(const WorkingMatrix& m, size_t j, const DecodingTable& table) {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(m.nrows)));
-  if (!list) return nullptr;
+// Column j's decoded cells as a 1-D object array: one shared str per code, None
+// where a cell has no text.
+PyObject* decoded_column(const WorkingMatrix& m, size_t j, const DecodingTable& table) {
+  npy_intp length = static_cast<npy_intp>(m.nrows);
+  PyRef array = PyRef::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_OBJECT),
+                                                  1, &length, nullptr, nullptr, 0, nullptr));
+  if (!array) return nullptr;
+  auto** slots =
+      static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
   ColumnTexts texts(table);
   for (size_t i = 0; i < m.nrows; ++i) {
     PyObject* text = texts.text_for(code_of_cell(m.at(i, j)));
     if (texts.failed()) return nullptr;
     if (text == nullptr) text = Py_None;
     Py_INCREF(text);
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+    Py_XSETREF(slots[i], text);
   }
-  return list.release();
+  return array.release();
 }
 
 PyObject* new_label(const std::string& label) {
   return PyUnicode_DecodeUTF8(label.data(), static_cast<Py_ssize_t>(label.size()), "replace");
 }
 
-// df[label] = df[label].astype("object"); df.loc[:, label] = texts
-bool set_column_by_label(PyObject* frame, const std::string& text, PyObject* values) {
-  PyRef label = PyRef::steal(new_label(text));
-  if (!label) return false;
-  PyRef column = PyRef::steal(PyObject_GetItem(frame, label.get()));
-  if (!column) return false;
-  PyRef as_object = PyRef::steal(PyObject_CallMethod(column.get(), "astype", "s", "object"));
-  if (!as_object) return false;
-  if (PyObject_SetItem(frame, label.get(), as_object.get()) < 0) return false;
-  PyRef loc = PyRef::steal(PyObject_GetAttrString(frame, "loc"));
-  if (!loc) return false;
-  PyRef all = PyRef::steal(PySlice_New(nullptr, nullptr, nullptr));
-  if (!all) return false;
-  PyRef key = PyRef::steal(PyTuple_Pack(2, all.get(), label.get()));
-  if (!key) return false;
-  return PyObject_SetItem(loc.get(), key.get(), values) == 0;
-}
-
-// With repeated labels, a label addresses every column that bears it, so the
-// column is addressed by position instead:
-// df.isetitem(j, df.iloc[:, j].astype("object")); df.iloc[:, j] = texts
-bool set_column_by_position(PyObject* frame, size_t j, PyObject* values) {
+// Replaces column j (by position, so repeated labels are no trouble) with its
+// texts as an object column: frame.isetitem(j, Series(texts, dtype=object)).
+// The Series fixes the dtype; pandas would otherwise infer a string dtype.
+bool set_text_column(PyObject* pandas, PyObject* frame, size_t j, PyObject* texts) {
+  PyRef series_type = PyRef::steal(PyObject_GetAttrString(pandas, "Series"));
+  if (!series_type) return false;
+  PyRef args = PyRef::steal(PyTuple_Pack(1, texts));
+  PyRef kwargs = PyRef::steal(Py_BuildValue("{s:s,s:O}", "dtype", "object", "copy", Py_False));
+  if (!args || !kwargs) return false;
+  PyRef series = PyRef::steal(PyObject_Call(series_type.get(), args.get(), kwargs.get()));
+  if (!series) return false;
   PyRef position = PyRef::steal(PyLong_FromSize_t(j));
   if (!position) return false;
-  PyRef iloc = PyRef::steal(PyObject_GetAttrString(frame, "iloc"));
-  if (!iloc) return false;
-  PyRef all = PyRef::steal(PySlice_New(nullptr, nullptr, nullptr));
-  if (!all) return false;
-  PyRef key = PyRef::steal(PyTuple_Pack(2, all.get(), position.get()));
-  if (!key) return false;
-  PyRef column = PyRef::steal(PyObject_GetItem(iloc.get(), key.get()));
-  if (!column) return false;
-  PyRef as_object = PyRef::steal(PyObject_CallMethod(column.get(), "astype", "s", "object"));
-  if (!as_object) return false;
   PyRef done =
-      PyRef::steal(PyObject_CallMethod(frame, "isetitem", "OO", position.get(), as_object.get()));
-  if (!done) return false;
-  iloc = PyRef::steal(PyObject_GetAttrString(frame, "iloc"));  // fresh indexer after isetitem
-  if (!iloc) return false;
-  return PyObject_SetItem(iloc.get(), key.get(), values) == 0;
-}
-
-bool labels_are_unique(const std::vector<std::string>& labels) {
-  std::unordered_set<std::string_view> seen;
-  seen.reserve(labels.size());
-  for (const auto& label : labels) {
-    if (!seen.insert(label).second) return false;
-  }
-  return true;
+      PyRef::steal(PyObject_CallMethod(frame, "isetitem", "OO", position.get(), series.get()));
+  return static_cast<bool>(done);
 }
 
 PyObject* frame_output(WorkingMatrix& m, const std::vector<std::string>& labels,
@@ -220,10 +191,10 @@ PyObject* frame_output(WorkingMatrix& m, const std::vector<std::string>& labels,
     if (label == nullptr) return nullptr;
     PyList_SET_ITEM(label_list.get(), static_cast<Py_ssize_t>(k), label);
   }
-  PyRef kwargs = PyRef::steal(PyDict_New());
-  if (!kwargs || PyDict_SetItemString(kwargs.get(), "columns", label_list.get()) < 0) {
-    return nullptr;
-  }
+  // The array is ours and fresh, so pandas may keep it rather than copy it.
+  PyRef kwargs =
+      PyRef::steal(Py_BuildValue("{s:O,s:O}", "columns", label_list.get(), "copy", Py_False));
+  if (!kwargs) return nullptr;
   PyRef constructor = PyRef::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
   if (!constructor) return nullptr;
   if (!own_cells(m)) return nullptr;
@@ -233,18 +204,14 @@ PyObject* frame_output(WorkingMatrix& m, const std::vector<std::string>& labels,
   if (!frame) return nullptr;
   if (info == nullptr || info->encoded_columns.empty()) return frame.release();
 
-  const bool unique = labels_are_unique(labels);
   for (uint64_t j : info->encoded_columns) {
     const DecodingTable* table = find_table(*info, j);
     if (table == nullptr) return nullptr;
     if (j >= labels.size() || j >= m.ncols) {
       return column_out_of_range(j, std::min(labels.size(), m.ncols));
     }
-    PyRef texts = PyRef::steal(decoded_list(m, j, *table));
-    if (!texts) return nullptr;
-    const bool ok = unique ? set_column_by_label(frame.get(), labels[j], texts.get())
-                           : set_column_by_position(frame.get(), j, texts.get());
-    if (!ok) return nullptr;
+    PyRef texts = PyRef::steal(decoded_column(m, j, *table));
+    if (!texts || !set_text_column(pandas.get(), frame.get(), j, texts.get())) return nullptr;
   }
   return frame.release();
 }

@@ -8,6 +8,7 @@
 #include "../runtime/panic.hpp"
 #include "../runtime/thread_pool.hpp"
 #include "column_job.hpp"
+#include "frame_columns.hpp"
 #include "numpy_api.hpp"
 #include "py_ref.hpp"
 #include "text_column.hpp"
@@ -242,45 +243,71 @@ bool walk_object_array(PyObject* obj, Walk& walk) {
   return column_major_object_walk(obj, walk);
 }
 
-// Numbers of a native numeric or bool array: the double its NumPy scalar
-// converts to. Every cell is a number, so no column ever turns.
+// Numbers of a native numeric or bool column: the double its NumPy scalar
+// converts to. Every cell is a number, so the column never turns.
 template <class T>
-void copy_numbers(const Geometry& g, Walk& walk) {
+void copy_numbers(const char* data, npy_intp stride, size_t j, Walk& walk) {
   for (size_t i = 0; i < walk.nrows; ++i) {
-    for (size_t j = 0; j < walk.ncols; ++j) {
-      T value;
-      std::memcpy(&value, g.at(i, j), sizeof value);
-      walk.slot(i, j) = static_cast<double>(value);
-    }
+    T value;
+    std::memcpy(&value, data + static_cast<npy_intp>(i) * stride, sizeof value);
+    walk.slot(i, j) = static_cast<double>(value);
+  }
+}
+
+void copy_numeric_column(const PyArray_Descr* d, const char* data, npy_intp stride, size_t j,
+                         Walk& walk) {
+  const auto size = PyDataType_ELSIZE(d);
+  switch (d->kind) {
+    case 'b':
+      return copy_numbers<bool>(data, stride, j, walk);
+    case 'i':
+      if (size == 1) return copy_numbers<int8_t>(data, stride, j, walk);
+      if (size == 2) return copy_numbers<int16_t>(data, stride, j, walk);
+      if (size == 4) return copy_numbers<int32_t>(data, stride, j, walk);
+      return copy_numbers<int64_t>(data, stride, j, walk);
+    case 'u':
+      if (size == 1) return copy_numbers<uint8_t>(data, stride, j, walk);
+      if (size == 2) return copy_numbers<uint16_t>(data, stride, j, walk);
+      if (size == 4) return copy_numbers<uint32_t>(data, stride, j, walk);
+      return copy_numbers<uint64_t>(data, stride, j, walk);
+    default:
+      if (size == 4) return copy_numbers<float>(data, stride, j, walk);
+      return copy_numbers<double>(data, stride, j, walk);
   }
 }
 
 bool walk_numeric_array(PyArrayObject* array, Walk& walk) {
   const Geometry g(array);
-  const PyArray_Descr* d = PyArray_DESCR(array);
-  const int size = static_cast<int>(PyDataType_ELSIZE(d));
-  switch (d->kind) {
-    case 'b':
-      copy_numbers<bool>(g, walk);
-      return true;
-    case 'i':
-      if (size == 1) copy_numbers<int8_t>(g, walk);
-      if (size == 2) copy_numbers<int16_t>(g, walk);
-      if (size == 4) copy_numbers<int32_t>(g, walk);
-      if (size == 8) copy_numbers<int64_t>(g, walk);
-      return true;
-    case 'u':
-      if (size == 1) copy_numbers<uint8_t>(g, walk);
-      if (size == 2) copy_numbers<uint16_t>(g, walk);
-      if (size == 4) copy_numbers<uint32_t>(g, walk);
-      if (size == 8) copy_numbers<uint64_t>(g, walk);
-      return true;
-    case 'f':
-      if (size == 4) copy_numbers<float>(g, walk);
-      if (size == 8) copy_numbers<double>(g, walk);
-      return true;
+  for (size_t j = 0; j < walk.ncols; ++j) {
+    copy_numeric_column(PyArray_DESCR(array), g.at(0, j), g.row_stride, j, walk);
   }
-  return false;
+  return true;
+}
+
+// A DataFrame read column by column (see frame_columns). Like the row-major
+// walk, it is only taken while no cell runs Python code, and gives up
+// (false, nothing pending) at the first that would, leaving it to `values`.
+bool try_frame_column_walk(const std::vector<PyRef>& columns, Walk& walk) {
+  for (size_t j = 0; j < walk.ncols; ++j) {
+    auto* array = reinterpret_cast<PyArrayObject*>(columns[j].get());
+    const char* data = static_cast<const char*>(PyArray_DATA(array));
+    const npy_intp stride = PyArray_STRIDE(array, 0);
+    if (PyArray_DESCR(array)->type_num != NPY_OBJECT) {
+      copy_numeric_column(PyArray_DESCR(array), data, stride, j, walk);
+      continue;
+    }
+    for (size_t i = 0; i < walk.nrows; ++i) {
+      PyObject* cell;
+      std::memcpy(&cell, data + static_cast<npy_intp>(i) * stride, sizeof cell);
+      if (cell == nullptr) cell = Py_None;
+      if (!is_inert(cell)) return false;
+      if (!walk.put_cell(i, j, cell)) {
+        PyErr_Clear();  // redone through values, where any error gets its real place
+        return false;
+      }
+    }
+  }
+  return true;
 }
 
 bool is_plain_numeric(const PyArray_Descr* d) {
@@ -383,6 +410,40 @@ bool walk_cells(PyObject* table, Walk& walk) {
   return walk_by_item_access(table, walk);
 }
 
+// The first write to fresh memory costs a page fault and the kernel's zeroing of
+// the page, which for a large buffer is a good part of an encode. Taking those
+// faults on every worker at once, instead of one by one on the walking thread,
+// spreads that cost.
+void zero_in_parallel(double* cells, size_t count) {
+  constexpr size_t kBlock = (size_t{2} << 20) / sizeof(double);  // one huge page
+  if (count < 4 * kBlock) {
+    std::memset(cells, 0, count * sizeof(double));
+    return;
+  }
+  const size_t blocks = (count + kBlock - 1) / kBlock;
+  pool::parallel_for(blocks, 1, [&](size_t begin, size_t end) {
+    const size_t from = begin * kBlock, to = std::min(count, end * kBlock);
+    std::memset(cells + from, 0, (to - from) * sizeof(double));
+  });
+}
+
+bool walk_table(PyObject* obj, const OUT& out, Walk& walk) {
+  if (out.kind == OUT::Kind::Array) {
+    return walk.nrows == 0 || walk.ncols == 0 || walk_cells(obj, walk);
+  }
+  std::vector<PyRef> columns;
+  if (walk.nrows > 0 && frame_columns(obj, walk.nrows, walk.ncols, columns)) {
+    Walk attempt(walk.nrows, walk.ncols, walk.out);
+    if (try_frame_column_walk(columns, attempt)) {
+      walk = std::move(attempt);
+      return true;
+    }
+  }
+  PyRef values = PyRef::steal(PyObject_GetAttrString(obj, "values"));
+  if (!values) return raise_fault_from_pending("cannot read the values of the DataFrame");
+  return walk.nrows == 0 || walk.ncols == 0 || walk_cells(values.get(), walk);
+}
+
 // ---------------------------------------------------------------------------
 
 std::unique_ptr<EncodingInfo> run_column_jobs(Walk& walk) {
@@ -394,21 +455,25 @@ std::unique_ptr<EncodingInfo> run_column_jobs(Walk& walk) {
   ctx.output = SendPtr::make(walk.out);
   ctx.nrows = walk.nrows;
 
-  // One job per column; each rewrites only its own column of the buffer. The
-  // tables are kept by column so the merge sees them in column order.
+  // One job per column builds its tables; then the codes go into the buffer.
+  // Results are kept by column so the merge sees them in column order.
   std::vector<std::optional<ColumnTables>> results(walk.ncols);
   pool::parallel_for(walk.ncols, 1, [&](size_t begin, size_t end) {
     for (size_t j = begin; j < end; ++j) results[j] = encode_column(j, ctx);
   });
+  std::vector<ColumnTables> string_columns;
+  for (auto& result : results) {
+    if (result) string_columns.push_back(std::move(*result));
+  }
+  write_codes(string_columns, ctx);
 
   auto info = std::make_unique<EncodingInfo>();
-  info->encoding_tables.reserve(walk.ncols);
-  info->decoding_tables.reserve(walk.ncols);
-  for (auto& result : results) {
-    if (!result) continue;
-    info->encoded_columns.push_back(result->column);
-    info->encoding_tables.emplace(result->column, std::move(result->encoding));
-    info->decoding_tables.emplace(result->column, std::move(result->decoding));
+  info->encoding_tables.reserve(string_columns.size());
+  info->decoding_tables.reserve(string_columns.size());
+  for (ColumnTables& column : string_columns) {
+    info->encoded_columns.push_back(column.column);
+    info->encoding_tables.emplace(column.column, std::move(column.encoding));
+    info->decoding_tables.emplace(column.column, std::move(column.decoding));
   }
   return info;
 }
@@ -421,15 +486,10 @@ bool encode_object_array(PyObject* obj, const OUT& out, WorkingMatrix& matrix,
   if (!read_shape(obj, nrows, ncols)) return false;
   WorkingMatrix buffer;
   if (!new_working_matrix(nrows, ncols, false, buffer)) return false;
-
-  PyRef table = PyRef::borrow(obj);
-  if (out.kind == OUT::Kind::DataFrame) {
-    table = PyRef::steal(PyObject_GetAttrString(obj, "values"));
-    if (!table) return raise_fault_from_pending("cannot read the values of the DataFrame");
-  }
+  zero_in_parallel(buffer.cells, buffer.size());
 
   Walk walk(nrows, ncols, buffer.cells);
-  if (nrows > 0 && ncols > 0 && !walk_cells(table.get(), walk)) return false;
+  if (!walk_table(obj, out, walk)) return false;
   info = run_column_jobs(walk);
   matrix = std::move(buffer);
   return true;

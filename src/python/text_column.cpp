@@ -8,10 +8,6 @@ namespace {
 
 constexpr size_t kInitialSlots = 64;
 
-uint64_t hash_pointer(const void* p) {
-  return fold_multiply(reinterpret_cast<uintptr_t>(p), 0x9e3779b97f4a7c15ull);
-}
-
 }  // namespace
 
 uint64_t TextColumn::new_id(std::string_view text) {
@@ -19,47 +15,53 @@ uint64_t TextColumn::new_id(std::string_view text) {
   return texts_.size() - 1;
 }
 
-void TextColumn::grow(std::vector<uint64_t>& slots, bool by_object) {
-  std::vector<uint64_t> bigger(slots.empty() ? kInitialSlots : slots.size() * 2, 0);
+void TextColumn::grow_objects() {
+  std::vector<ObjectSlot> bigger(object_slots_.empty() ? kInitialSlots : object_slots_.size() * 2);
   const size_t mask = bigger.size() - 1;
-  for (uint64_t entry : slots) {
+  for (const ObjectSlot& slot : object_slots_) {
+    if (slot.object == nullptr) continue;
+    size_t at = hash_pointer(slot.object) & mask;
+    while (bigger[at].object != nullptr) at = (at + 1) & mask;
+    bigger[at] = slot;
+  }
+  object_slots_.swap(bigger);
+}
+
+void TextColumn::grow_contents() {
+  std::vector<uint64_t> bigger(content_slots_.empty() ? kInitialSlots : content_slots_.size() * 2,
+                               0);
+  const size_t mask = bigger.size() - 1;
+  for (uint64_t entry : content_slots_) {
     if (entry == 0) continue;
-    const uint64_t id = entry - 1;
-    size_t at = (by_object ? hash_pointer(objects_[id]) : hashes_[id]) & mask;
+    size_t at = hashes_[entry - 1] & mask;
     while (bigger[at] != 0) at = (at + 1) & mask;
     bigger[at] = entry;
   }
-  slots.swap(bigger);
+  content_slots_.swap(bigger);
 }
 
-bool TextColumn::add_str(PyObject* str, uint64_t& id) {
-  if (2 * (object_count_ + 1) > object_slots_.size()) grow(object_slots_, true);
-  const size_t mask = object_slots_.size() - 1;
-  size_t at = hash_pointer(str) & mask;
-  for (; object_slots_[at] != 0; at = (at + 1) & mask) {
-    if (objects_[object_slots_[at] - 1] == str) {
-      id = object_slots_[at] - 1;
-      return true;
-    }
-  }
+bool TextColumn::add_new_str(PyObject* str, uint64_t& id) {
   std::string_view utf8;
   if (!strict_utf8(str, utf8)) {
     if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
     PyErr_Clear();
     return add_object(str, id);  // lone surrogates: the repairing road
   }
+  if (2 * (object_count_ + 1) > object_slots_.size()) grow_objects();
+  const size_t mask = object_slots_.size() - 1;
+  size_t at = hash_pointer(str) & mask;
+  while (object_slots_[at].object != nullptr) at = (at + 1) & mask;
   owners_.push_back(PyRef::borrow(str));
   id = new_id(utf8);
   hashes_.push_back(0);
-  objects_.push_back(str);
-  object_slots_[at] = id + 1;
+  object_slots_[at] = {str, id};
   ++object_count_;
   return true;
 }
 
 uint64_t TextColumn::add_text(std::string_view text) {
   if (key_ == 0) key_ = fresh_hash_key() | 1;
-  if (2 * (content_count_ + 1) > content_slots_.size()) grow(content_slots_, false);
+  if (2 * (content_count_ + 1) > content_slots_.size()) grow_contents();
   const uint64_t h = hash_bytes(text.data(), text.size(), key_);
   const size_t mask = content_slots_.size() - 1;
   size_t at = h & mask;
@@ -69,7 +71,6 @@ uint64_t TextColumn::add_text(std::string_view text) {
   }
   const uint64_t id = new_id(arena_.store(text));
   hashes_.push_back(h);
-  objects_.push_back(nullptr);
   content_slots_[at] = id + 1;
   ++content_count_;
   return id;
