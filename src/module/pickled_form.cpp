@@ -23,7 +23,8 @@ constexpr size_t kReserveBudget = size_t{1} << 20;
 
 template <typename Entry>
 size_t reserve_hint(uint64_t count) {
-  constexpr uint64_t kMaxEntries = std::max<size_t>(1, kReserveBudget / sizeof(Entry));
+  // Hash tables also get an index of about two 8-byte slots per entry.
+  constexpr uint64_t kMaxEntries = std::max<size_t>(1, kReserveBudget / (sizeof(Entry) + 16));
   return static_cast<size_t>(std::min(count, kMaxEntries));
 }
 

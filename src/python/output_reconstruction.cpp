@@ -26,43 +26,56 @@ std::optional<uint64_t> code_of_cell(double x) {
 // with sparse codes, as a hand-made state can have, falls back to a map.
 class ColumnTexts {
  public:
-  explicit ColumnTexts(const DecodingTable& table) : table_(table) {
+  // `cells` is how many cells will be decoded: when they outnumber the codes,
+  // every str is made up front in one sequential pass over the table rather
+  // than on first use in the cells' random order.
+  ColumnTexts(const DecodingTable& table, size_t cells) : table_(table) {
     uint64_t max_code = 0;
     for (const auto& entry : table) max_code = std::max(max_code, entry.first);
-    if (!table.empty() && max_code < 2 * table.size() + 1024) dense_.resize(max_code + 1);
+    if (table.empty() || max_code >= 2 * table.size() + 1024) return;
+    dense_.resize(max_code + 1);
+    eager_ = cells >= table.size();
+    for (const auto& entry : table) {
+      dense_[entry.first].source = &entry.second;
+      if (eager_ && !make(dense_[entry.first])) return;
+    }
   }
 
   // Borrowed str for `code`, nullptr when the table has no text for it, and
-  // nullptr with an exception pending if a str could not be made (check err()).
+  // nullptr with an exception pending if a str could not be made (check failed()).
   PyObject* text_for(std::optional<uint64_t> code) {
-    failed_ = false;
     if (!code) return nullptr;
-    PyRef* slot = nullptr;
-    if (*code < dense_.size()) {
-      slot = &dense_[*code];
-    } else if (dense_.empty()) {
-      slot = &sparse_[*code];
-    } else {
-      return nullptr;  // dense covers every key of the table
+    if (!dense_.empty()) {
+      if (*code >= dense_.size()) return nullptr;
+      Text& text = dense_[*code];
+      if (text.str || text.source == nullptr) return text.str.get();
+      return make(text) ? text.str.get() : nullptr;
     }
-    if (!*slot) {
-      const auto found = table_.find(*code);
-      if (found == table_.end()) return nullptr;
-      *slot = PyRef::steal(PyUnicode_DecodeUTF8(
-          found->second.data(), static_cast<Py_ssize_t>(found->second.size()), "replace"));
-      if (!*slot) {
-        failed_ = true;
-        return nullptr;
-      }
-    }
-    return slot->get();
+    const auto found = table_.find(*code);
+    if (found == table_.end()) return nullptr;
+    Text& text = sparse_[*code];
+    text.source = &found->second;
+    return text.str || make(text) ? text.str.get() : nullptr;
   }
   bool failed() const { return failed_; }
 
  private:
+  struct Text {
+    const std::string* source = nullptr;
+    PyRef str;
+  };
+
+  bool make(Text& text) {
+    text.str = PyRef::steal(PyUnicode_DecodeUTF8(
+        text.source->data(), static_cast<Py_ssize_t>(text.source->size()), "replace"));
+    failed_ = failed_ || !text.str;
+    return static_cast<bool>(text.str);
+  }
+
   const DecodingTable& table_;
-  std::vector<PyRef> dense_;
-  std::unordered_map<uint64_t, PyRef> sparse_;
+  std::vector<Text> dense_;
+  std::unordered_map<uint64_t, Text> sparse_;
+  bool eager_ = false;
   bool failed_ = false;
 };
 
@@ -99,7 +112,9 @@ PyObject* array_output(WorkingMatrix& m, const EncodingInfo* info) {
   }
   std::vector<std::unique_ptr<ColumnTexts>> texts(m.ncols);
   for (size_t j = 0; j < m.ncols; ++j) {
-    if (table_of[j] != nullptr) texts[j] = std::make_unique<ColumnTexts>(*table_of[j]);
+    if (table_of[j] == nullptr) continue;
+    texts[j] = std::make_unique<ColumnTexts>(*table_of[j], m.nrows);
+    if (texts[j]->failed()) return nullptr;
   }
 
   npy_intp dims[2] = {static_cast<npy_intp>(m.nrows), static_cast<npy_intp>(m.ncols)};
@@ -147,7 +162,8 @@ PyObject* decoded_column(const WorkingMatrix& m, size_t j, const DecodingTable& 
   if (!array) return nullptr;
   auto** slots =
       static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-  ColumnTexts texts(table);
+  ColumnTexts texts(table, m.nrows);
+  if (texts.failed()) return nullptr;
   for (size_t i = 0; i < m.nrows; ++i) {
     PyObject* text = texts.text_for(code_of_cell(m.at(i, j)));
     if (texts.failed()) return nullptr;

@@ -2,28 +2,30 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "../runtime/flat_map.hpp"
 #include "../runtime/keyed_hash.hpp"
 
 namespace vorpak {
 
 // A column's text -> code map. Missing-value markers are present without a code.
-using EncodingTable =
-    std::unordered_map<std::string, std::optional<uint64_t>, KeyedHash, TextEqual>;
+using EncodingTable = FlatMap<std::string, std::optional<uint64_t>>;
 // A column's code -> text map; holds only texts that have a code.
-using DecodingTable = std::unordered_map<uint64_t, std::string, KeyedHash>;
+using DecodingTable = FlatMap<uint64_t, std::string, KeyedHash, std::equal_to<>>;
 
 // The strategy for string columns. Label is the only one; its index is 0 on disk.
 enum class StringEncoding : uint32_t { Label = 0 };
 
-// Same keys with equal values. std's operator== on unordered containers is only
-// defined when both sides hash alike (libstdc++ reuses one side's cached hashes to
-// probe the other), and every table here has its own key, so compare by lookup.
+// Same keys with equal values, compared by look-up: every table has its own hash
+// key and its own order, so neither a slot-wise nor an entry-wise comparison
+// would do (nor would std's operator== on unordered maps, which assumes both
+// sides hash alike).
 template <typename Map, typename Equal>
 bool same_entries(const Map& a, const Map& b, Equal equal) {
   if (a.size() != b.size()) return false;

@@ -61,6 +61,7 @@ struct KeyedHash {
 
   size_t operator()(std::string_view s) const { return hash_bytes(s.data(), s.size(), key); }
   size_t operator()(const std::string& s) const { return hash_bytes(s.data(), s.size(), key); }
+  size_t operator()(const char* s) const { return (*this)(std::string_view(s)); }
   size_t operator()(uint64_t v) const { return fold_multiply(v ^ key, 0x9e3779b97f4a7c15ull); }
 };
 
