@@ -178,22 +178,56 @@ PyObject* new_label(const std::string& label) {
   return PyUnicode_DecodeUTF8(label.data(), static_cast<Py_ssize_t>(label.size()), "replace");
 }
 
-// Replaces column j (by position, so repeated labels are no trouble) with its
-// texts as an object column: frame.isetitem(j, Series(texts, dtype=object)).
-// The Series fixes the dtype; pandas would otherwise infer a string dtype.
-bool set_text_column(PyObject* pandas, PyObject* frame, size_t j, PyObject* texts) {
-  PyRef series_type = PyRef::steal(PyObject_GetAttrString(pandas, "Series"));
-  if (!series_type) return false;
+// Column j's texts as a Series of dtype object; the dtype is explicit because
+// pandas would otherwise infer a string dtype from the str cells.
+PyObject* text_series(PyObject* series_type, PyObject* texts) {
   PyRef args = PyRef::steal(PyTuple_Pack(1, texts));
   PyRef kwargs = PyRef::steal(Py_BuildValue("{s:s,s:O}", "dtype", "object", "copy", Py_False));
-  if (!args || !kwargs) return false;
-  PyRef series = PyRef::steal(PyObject_Call(series_type.get(), args.get(), kwargs.get()));
-  if (!series) return false;
-  PyRef position = PyRef::steal(PyLong_FromSize_t(j));
-  if (!position) return false;
-  PyRef done =
-      PyRef::steal(PyObject_CallMethod(frame, "isetitem", "OO", position.get(), series.get()));
-  return static_cast<bool>(done);
+  if (!args || !kwargs) return nullptr;
+  return PyObject_Call(series_type, args.get(), kwargs.get());
+}
+
+// Column k of the matrix's array, as a view.
+PyObject* float_column(const WorkingMatrix& m, size_t k) {
+  PyRef all = PyRef::steal(PySlice_New(nullptr, nullptr, nullptr));
+  PyRef position = PyRef::steal(PyLong_FromSize_t(k));
+  if (!all || !position) return nullptr;
+  PyRef key = PyRef::steal(PyTuple_Pack(2, all.get(), position.get()));
+  if (!key) return nullptr;
+  return PyObject_GetItem(m.array.get(), key.get());
+}
+
+// A frame whose listed columns hold texts, built in one constructor call from
+// its columns ({position: column}, then the real labels, which may repeat):
+// setting text columns into a float frame one by one would split and copy its
+// float block once per column.
+PyObject* decoded_frame(PyObject* pandas, PyObject* label_list, WorkingMatrix& m,
+                        const std::vector<const DecodingTable*>& table_of) {
+  PyRef series_type = PyRef::steal(PyObject_GetAttrString(pandas, "Series"));
+  PyRef columns = PyRef::steal(PyDict_New());
+  if (!series_type || !columns) return nullptr;
+  for (size_t k = 0; k < m.ncols; ++k) {
+    PyRef column;
+    if (table_of[k] != nullptr) {
+      PyRef texts = PyRef::steal(decoded_column(m, k, *table_of[k]));
+      if (!texts) return nullptr;
+      column = PyRef::steal(text_series(series_type.get(), texts.get()));
+    } else {
+      column = PyRef::steal(float_column(m, k));
+    }
+    PyRef key = PyRef::steal(PyLong_FromSize_t(k));
+    if (!column || !key || PyDict_SetItem(columns.get(), key.get(), column.get()) < 0) {
+      return nullptr;
+    }
+  }
+  PyRef constructor = PyRef::steal(PyObject_GetAttrString(pandas, "DataFrame"));
+  if (!constructor) return nullptr;
+  PyRef args = PyRef::steal(PyTuple_Pack(1, columns.get()));
+  PyRef kwargs = PyRef::steal(Py_BuildValue("{s:O}", "copy", Py_False));
+  if (!args || !kwargs) return nullptr;
+  PyRef frame = PyRef::steal(PyObject_Call(constructor.get(), args.get(), kwargs.get()));
+  if (!frame || PyObject_SetAttrString(frame.get(), "columns", label_list) < 0) return nullptr;
+  return frame.release();
 }
 
 PyObject* frame_output(WorkingMatrix& m, const std::vector<std::string>& labels,
@@ -207,29 +241,29 @@ PyObject* frame_output(WorkingMatrix& m, const std::vector<std::string>& labels,
     if (label == nullptr) return nullptr;
     PyList_SET_ITEM(label_list.get(), static_cast<Py_ssize_t>(k), label);
   }
+  if (!own_cells(m)) return nullptr;
+  if (info != nullptr && !info->encoded_columns.empty()) {
+    // Every listed column is checked, in list order, before any cell is read.
+    std::vector<const DecodingTable*> table_of(m.ncols, nullptr);
+    for (uint64_t j : info->encoded_columns) {
+      const DecodingTable* table = find_table(*info, j);
+      if (table == nullptr) return nullptr;
+      if (j >= labels.size() || j >= m.ncols) {
+        return column_out_of_range(j, std::min(labels.size(), m.ncols));
+      }
+      table_of[j] = table;
+    }
+    return decoded_frame(pandas.get(), label_list.get(), m, table_of);
+  }
   // The array is ours and fresh, so pandas may keep it rather than copy it.
   PyRef kwargs =
       PyRef::steal(Py_BuildValue("{s:O,s:O}", "columns", label_list.get(), "copy", Py_False));
   if (!kwargs) return nullptr;
   PyRef constructor = PyRef::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
   if (!constructor) return nullptr;
-  if (!own_cells(m)) return nullptr;
   PyRef args = PyRef::steal(PyTuple_Pack(1, m.array.get()));
   if (!args) return nullptr;
-  PyRef frame = PyRef::steal(PyObject_Call(constructor.get(), args.get(), kwargs.get()));
-  if (!frame) return nullptr;
-  if (info == nullptr || info->encoded_columns.empty()) return frame.release();
-
-  for (uint64_t j : info->encoded_columns) {
-    const DecodingTable* table = find_table(*info, j);
-    if (table == nullptr) return nullptr;
-    if (j >= labels.size() || j >= m.ncols) {
-      return column_out_of_range(j, std::min(labels.size(), m.ncols));
-    }
-    PyRef texts = PyRef::steal(decoded_column(m, j, *table));
-    if (!texts || !set_text_column(pandas.get(), frame.get(), j, texts.get())) return nullptr;
-  }
-  return frame.release();
+  return PyObject_Call(constructor.get(), args.get(), kwargs.get());
 }
 
 }  // namespace

@@ -221,6 +221,8 @@ def test_frame_decode_matches_its_definition(frame):
     codes.iloc[0:1] = -1.0 if len(codes) else codes.iloc[0:1]
     got = enc.decode(codes)
     expected = frame_decoded_step_by_step(enc, codes, encoded)
-    pd.testing.assert_frame_equal(got, expected)
+    pd.testing.assert_frame_equal(got, expected, check_index_type=True, check_column_type=True)
+    assert type(got.index) is type(expected.index)
+    assert got.columns.dtype == expected.columns.dtype
     for j in encoded:
         assert all(v is None or type(v) is str for v in got.iloc[:, j])
