@@ -12,8 +12,6 @@
 namespace vorpak {
 namespace {
 
-// Rows per chunk when a column's writes are spread over the pool.
-constexpr size_t kRowGrain = 64 * 1024;
 constexpr size_t kEntryGrain = 16 * 1024;
 
 DecodingTable build_decoding_table(const EncodingTable& encoding) {
@@ -41,20 +39,42 @@ std::optional<ColumnTables> encode_column(size_t j, const JobContext& ctx) {
   if (!ctx.is_string[j]) return std::nullopt;
   LabelEncoded encoded = label_encode(*ctx.texts[j]);
   DecodingTable decoding = build_decoding_table(encoded.table);
-  return ColumnTables{j, std::move(encoded.table), std::move(decoding), std::move(encoded.codes)};
+  std::vector<double> code_of_address;
+  code_of_address.reserve(ctx.address_ids[j]->size());
+  for (uint64_t id : *ctx.address_ids[j]) code_of_address.push_back(encoded.codes[id]);
+  return ColumnTables{j, std::move(encoded.table), std::move(decoding), std::move(encoded.codes),
+                      std::move(code_of_address)};
 }
 
 void write_codes(const std::vector<ColumnTables>& columns, const JobContext& ctx) {
   if (columns.empty()) return;
   const SendPtr& out = *ctx.output;
-  const size_t ncols = ctx.ncols;
-  // Row by row over every string column at once: one pass over the buffer's
-  // memory instead of one strided pass per column.
-  pool::parallel_for(ctx.nrows, kRowGrain, [&](size_t begin, size_t end) {
-    for (size_t i = begin; i < end; ++i) {
-      for (const ColumnTables& column : columns) {
-        const size_t at = i * ncols + column.column;
-        out.write(at, column.code_of_id[std::bit_cast<uint64_t>(out.read(at))]);
+  const AddressNumbering& numbering = *ctx.numbering;
+  std::vector<size_t> listed_as(columns.size(), SIZE_MAX);
+  for (size_t s = 0; s < columns.size(); ++s) {
+    for (size_t c = 0; c < numbering.columns.size(); ++c) {
+      if (numbering.columns[c] == columns[s].column) listed_as[s] = c;
+    }
+  }
+  // Chunk by chunk, as the addresses were numbered; within a chunk row by row
+  // over every string column: one pass over the buffer's memory.
+  pool::parallel_for(numbering.chunks, 1, [&](size_t first, size_t last) {
+    std::vector<std::vector<double>> code_of_local(columns.size());
+    for (size_t k = first; k < last; ++k) {
+      for (size_t s = 0; s < columns.size(); ++s) {
+        code_of_local[s].clear();
+        if (listed_as[s] == SIZE_MAX) continue;
+        for (uint64_t g : numbering.global[k][listed_as[s]]) {
+          code_of_local[s].push_back(columns[s].code_of_address[g]);
+        }
+      }
+      const size_t end = numbering.chunk_begin(k + 1, ctx.nrows);
+      for (size_t i = numbering.chunk_begin(k, ctx.nrows); i < end; ++i) {
+        for (size_t s = 0; s < columns.size(); ++s) {
+          const size_t at = i * ctx.ncols + columns[s].column;
+          const uint64_t bits = std::bit_cast<uint64_t>(out.read(at));
+          out.write(at, bits & 1 ? columns[s].code_of_id[bits >> 1] : code_of_local[s][bits >> 1]);
+        }
       }
     }
   });

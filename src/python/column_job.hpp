@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../module/send_ptr.hpp"
+#include "address_numbering.hpp"
 #include "state.hpp"
 
 namespace vorpak {
@@ -22,6 +23,10 @@ struct JobContext {
   size_t ncols = 0;
   std::vector<uint8_t> is_string;
   std::vector<const std::vector<std::string_view>*> texts;
+  // Per column: the text id of each distinct str address the walk filed, and
+  // how the slots number those addresses.
+  std::vector<const std::vector<uint64_t>*> address_ids;
+  const AddressNumbering* numbering = nullptr;
   std::shared_ptr<const SendPtr> output;
 };
 
@@ -29,7 +34,8 @@ struct ColumnTables {
   uint64_t column;
   EncodingTable encoding;
   DecodingTable decoding;
-  std::vector<double> code_of_id;  // the code (or NaN) of each of the column's text ids
+  std::vector<double> code_of_id;       // the code (or NaN) of each of the column's text ids
+  std::vector<double> code_of_address;  // the same for each distinct str address
 };
 
 // Label-encodes string column j and builds its tables; a numeric column's cells
@@ -37,7 +43,8 @@ struct ColumnTables {
 // and touches no Python object.
 std::optional<ColumnTables> encode_column(size_t j, const JobContext& ctx);
 
-// Replaces the text ids in the string columns' cells by their codes.
+// Replaces the text ids and address numbers in the string columns' cells by
+// their codes.
 void write_codes(const std::vector<ColumnTables>& columns, const JobContext& ctx);
 
 // A double as text for a column that turned to text after some numbers: the

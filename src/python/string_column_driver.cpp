@@ -22,17 +22,34 @@ namespace {
 // its text (as a bit pattern), straight in the output buffer; and per column
 // the texts behind the ids.
 
+// A string column's slot holds either a text id, tagged with a set low bit, or,
+// during a walk in which no Python code runs, the address of an exact str
+// (always even), whose text is fetched once per distinct object afterwards.
 struct Walk {
   size_t nrows = 0, ncols = 0;
   double* out = nullptr;
   std::vector<uint8_t> is_string;
+  std::vector<uint8_t> has_addresses;
   std::vector<TextColumn> texts;
+  std::vector<std::vector<uint64_t>> address_ids;  // per column: address index -> text id
 
   Walk(size_t rows, size_t cols, double* buffer)
-      : nrows(rows), ncols(cols), out(buffer), is_string(cols, 0), texts(cols) {}
+      : nrows(rows),
+        ncols(cols),
+        out(buffer),
+        is_string(cols, 0),
+        has_addresses(cols, 0),
+        texts(cols),
+        address_ids(cols) {}
 
   double& slot(size_t i, size_t j) { return out[i * ncols + j]; }
-  void put_id(size_t i, size_t j, uint64_t id) { slot(i, j) = std::bit_cast<double>(id); }
+  void put_id(size_t i, size_t j, uint64_t id) {
+    slot(i, j) = std::bit_cast<double>((id << 1) | 1);
+  }
+  void put_address(size_t i, size_t j, PyObject* str) {
+    slot(i, j) = std::bit_cast<double>(reinterpret_cast<uint64_t>(str));
+    has_addresses[j] = 1;
+  }
 
   // Column j held only numbers so far and turns to text at row i: the numbers
   // read above become texts too.
@@ -59,8 +76,15 @@ struct Walk {
     return true;
   }
 
-  // Files cell (i, j): a number while its column is numeric, else a text.
+  // Files cell (i, j): a number while its column is numeric, else a text. With
+  // kAddresses an exact str is filed by its address (see above).
+  template <bool kAddresses = false>
   bool put_cell(size_t i, size_t j, PyObject* cell) {
+    if (kAddresses && PyUnicode_CheckExact(cell)) {
+      if (!is_string[j]) turn(i, j);
+      put_address(i, j, cell);
+      return true;
+    }
     if (is_string[j]) return put_text(i, j, cell);
     if (PyFloat_CheckExact(cell)) {
       slot(i, j) = PyFloat_AS_DOUBLE(cell);
@@ -195,12 +219,20 @@ PyObject* stored_object(const Geometry& g, size_t i, size_t j) {
 // Row by row, which follows the memory of a row-major array. Only valid when no
 // cell runs Python code, since the order of the walk is then unobservable; it
 // gives up (returning false with nothing pending) at the first cell that would.
+// Without a global interpreter lock another thread could drop a str between the
+// walk and the fetch of its text, so such builds take a reference at once.
+#ifdef Py_GIL_DISABLED
+constexpr bool kFileStrsByAddress = false;
+#else
+constexpr bool kFileStrsByAddress = true;
+#endif
+
 bool try_row_major_object_walk(const Geometry& g, Walk& walk) {
   for (size_t i = 0; i < walk.nrows; ++i) {
     for (size_t j = 0; j < walk.ncols; ++j) {
       PyObject* cell = stored_object(g, i, j);
       if (!is_inert(cell)) return false;
-      if (!walk.put_cell(i, j, cell)) {
+      if (!walk.put_cell<kFileStrsByAddress>(i, j, cell)) {
         PyErr_Clear();  // redone in column order, where any error gets its real place
         return false;
       }
@@ -453,12 +485,40 @@ bool walk_table(PyObject* obj, const OUT& out, Walk& walk) {
 
 // ---------------------------------------------------------------------------
 
-std::unique_ptr<EncodingInfo> run_column_jobs(Walk& walk) {
+// Turns the str addresses filed by the walk into text ids. The pool numbers
+// each column's distinct addresses; then this thread, which kept the
+// interpreter all along (so every str is still alive), reads the text of each
+// distinct str once.
+bool resolve_addresses(Walk& walk, AddressNumbering& numbering) {
+  std::vector<size_t> columns;
+  for (size_t j = 0; j < walk.ncols; ++j) {
+    if (walk.has_addresses[j]) columns.push_back(j);
+  }
+  numbering = number_addresses(walk.out, walk.nrows, walk.ncols, std::move(columns));
+  for (size_t c = 0; c < numbering.columns.size(); ++c) {
+    const size_t j = numbering.columns[c];
+    std::vector<uint64_t>& ids = walk.address_ids[j];
+    ids.reserve(numbering.distinct[c].size());
+    for (uint64_t address : numbering.distinct[c]) {
+      uint64_t id = 0;
+      if (!walk.texts[j].add_str(reinterpret_cast<PyObject*>(address), id)) {
+        return raise_fault_from_pending("cant convert to str");
+      }
+      ids.push_back(id);
+    }
+  }
+  return true;
+}
+
+std::unique_ptr<EncodingInfo> run_column_jobs(Walk& walk, const AddressNumbering& numbering) {
   JobContext ctx;
+  ctx.numbering = &numbering;
   ctx.ncols = walk.ncols;
   ctx.is_string = std::move(walk.is_string);
   ctx.texts.reserve(walk.ncols);
   for (const TextColumn& column : walk.texts) ctx.texts.push_back(&column.texts());
+  ctx.address_ids.reserve(walk.ncols);
+  for (const auto& ids : walk.address_ids) ctx.address_ids.push_back(&ids);
   ctx.output = SendPtr::make(walk.out);
   ctx.nrows = walk.nrows;
 
@@ -496,8 +556,9 @@ bool encode_object_array(PyObject* obj, const OUT& out, WorkingMatrix& matrix,
   zero_in_parallel(buffer.cells, buffer.size());
 
   Walk walk(nrows, ncols, buffer.cells);
-  if (!walk_table(obj, out, walk)) return false;
-  info = run_column_jobs(walk);
+  AddressNumbering numbering;
+  if (!walk_table(obj, out, walk) || !resolve_addresses(walk, numbering)) return false;
+  info = run_column_jobs(walk, numbering);
   matrix = std::move(buffer);
   return true;
 }

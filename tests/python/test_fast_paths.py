@@ -226,3 +226,19 @@ def test_frame_decode_matches_its_definition(frame):
     assert got.columns.dtype == expected.columns.dtype
     for j in encoded:
         assert all(v is None or type(v) is str for v in got.iloc[:, j])
+
+
+@pytest.mark.parametrize("seed", [0, 1])
+def test_big_object_arrays_match_item_access(seed):
+    # Enough rows for the pool to split the work into several row ranges.
+    rng = np.random.default_rng(seed)
+    n = 70_000
+    words = np.array(["b", "a", "nan", "", "é", "1.0", "<NA>"] + [f"w{i}" for i in range(500)], dtype=object)
+    array = np.empty((n, 4), dtype=object)
+    array[:, 0] = words[rng.integers(0, len(words), n)]
+    array[:, 1] = rng.random(n)
+    array[n // 2 :, 1] = words[rng.integers(0, len(words), n - n // 2)]  # turns half-way down
+    array[:, 2] = [str(i) for i in rng.integers(0, 50, n)]  # equal texts, distinct objects
+    array[:, 3] = rng.integers(0, 3, n)
+    array[::7, 3] = None
+    assert_same(array)

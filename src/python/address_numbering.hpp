@@ -1,0 +1,30 @@
+// Numbering the str addresses that a walk filed in string columns.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace vorpak {
+
+// A walk in which no Python code runs files an exact str cell by its address
+// (an even bit pattern; text ids are tagged odd). The pool then numbers the
+// distinct addresses: each row range ("chunk") gets its own numbers, so the
+// threads share no table and no cache line; the slot keeps its chunk-local
+// number (shifted left by one) and `global` says which distinct address it is.
+// Plain integer work: the addresses are never followed here.
+struct AddressNumbering {
+  size_t chunks = 1;  // chunk k covers rows [nrows * k / chunks, nrows * (k + 1) / chunks)
+  std::vector<size_t> columns;                  // the columns that hold addresses
+  std::vector<std::vector<uint64_t>> distinct;  // per listed column: its distinct addresses
+  // [chunk][listed column][local number] -> index into distinct
+  std::vector<std::vector<std::vector<uint64_t>>> global;
+
+  size_t chunk_begin(size_t k, size_t nrows) const { return nrows * k / chunks; }
+};
+
+// Numbers the addresses in `columns` of the row-major cells on the pool.
+AddressNumbering number_addresses(double* cells, size_t nrows, size_t ncols,
+                                  std::vector<size_t> columns);
+
+}  // namespace vorpak
