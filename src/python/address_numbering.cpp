@@ -55,7 +55,10 @@ AddressNumbering number_addresses(double* cells, size_t nrows, size_t ncols,
   AddressNumbering result;
   result.columns = std::move(columns);
   const size_t listed = result.columns.size();
-  result.chunks = std::max<size_t>(1, pool::chunk_count(nrows, kMinChunkRows));
+  // One row range per thread: more ranges would only repeat the distinct
+  // addresses in more tables.
+  result.chunks =
+      std::max<size_t>(1, std::min(pool::thread_count(), pool::chunk_count(nrows, kMinChunkRows)));
   if (listed == 0) return result;
 
   std::vector<std::vector<Numbers>> local(result.chunks, std::vector<Numbers>(listed));
