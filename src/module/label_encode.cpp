@@ -12,7 +12,6 @@ namespace {
 
 constexpr uint64_t kMissingCodeBits = 0x7FF8000000000000ull;  // quiet NaN, positive sign
 constexpr size_t kCellGrain = 32 * 1024;
-constexpr size_t kDistinctGrain = 4 * 1024;
 
 // Open-addressing set of the distinct texts of one column. Each cell learns the
 // index of its distinct text, so sorting and code assignment only ever touch the
@@ -75,29 +74,27 @@ LabelEncoded encode_with(const std::vector<std::string_view>& texts) {
   std::vector<Index> cell_to_distinct(n);
   for (size_t i = 0; i < n; ++i) cell_to_distinct[i] = distinct.intern(texts[i]);
 
-  // Keep the first-seen order for the code look-up below, sort a copy.
+  // Sort the distinct texts, each with its first-seen index, so the code of
+  // every distinct text is known without looking it up again.
   const std::vector<std::string_view>& first_seen = distinct.texts();
-  std::vector<std::string_view> sorted = first_seen;
-  pool::parallel_sort(sorted);
+  using Entry = std::pair<std::string_view, Index>;
+  std::vector<Entry> sorted(first_seen.size());
+  for (size_t d = 0; d < first_seen.size(); ++d) sorted[d] = {first_seen[d], static_cast<Index>(d)};
+  pool::parallel_sort(sorted, [](const Entry& a, const Entry& b) { return a.first < b.first; });
 
   LabelEncoded result;
   result.table.reserve(sorted.size());
+  std::vector<double> distinct_code(first_seen.size());
   uint64_t next_code = 0;
-  for (std::string_view text : sorted) {
+  for (const auto& [text, d] : sorted) {
     if (is_missing_marker(text)) {
       result.table.emplace(std::string(text), std::nullopt);
+      distinct_code[d] = std::bit_cast<double>(kMissingCodeBits);
     } else {
-      result.table.emplace(std::string(text), next_code++);
+      result.table.emplace(std::string(text), next_code);
+      distinct_code[d] = static_cast<double>(next_code++);
     }
   }
-
-  std::vector<double> distinct_code(first_seen.size());
-  pool::parallel_map(first_seen.data(), distinct_code.data(), first_seen.size(), kDistinctGrain,
-                     [&](std::string_view text) {
-                       const std::optional<uint64_t>& code = result.table.find(text)->second;
-                       return code ? static_cast<double>(*code)
-                                   : std::bit_cast<double>(kMissingCodeBits);
-                     });
 
   result.codes.resize(n);
   pool::parallel_map(cell_to_distinct.data(), result.codes.data(), n, kCellGrain,

@@ -242,30 +242,6 @@ void run_inline(Call& call) {
   }
 }
 
-using View = std::string_view;
-
-// Below this a single std::sort beats handing runs to other threads.
-constexpr size_t kSortInlineBelow = 16384;
-constexpr size_t kMinSortRun = 4096;
-constexpr size_t kMinMergePiece = 8192;
-
-// How many of the first `d` elements of merge(a, b) come from `a`, breaking ties
-// toward `a` exactly as std::merge does. Pieces of one merge cut at these points
-// therefore fit together without gaps or overlaps, even across runs of equal views.
-size_t merge_split(const View* a, size_t na, const View* b, size_t nb, size_t d) {
-  size_t lo = d > nb ? d - nb : 0;
-  size_t hi = std::min(d, na);
-  while (lo < hi) {
-    const size_t i = lo + (hi - lo) / 2;
-    if (!(b[d - i - 1] < a[i])) {
-      lo = i + 1;  // a[i] precedes b[d - i - 1], so more than i come from a
-    } else {
-      hi = i;
-    }
-  }
-  return lo;
-}
-
 }  // namespace
 
 size_t thread_count() {
@@ -302,65 +278,8 @@ void run_chunks(size_t chunks, void (*fn)(void*, size_t), void* ctx) {
   if (call.error) std::rethrow_exception(call.error);
 }
 
-void parallel_sort(std::vector<View>& views) {
-  const size_t n = views.size();
-  const size_t threads = thread_count();
-  if (n < kSortInlineBelow || threads == 1) {
-    std::sort(views.begin(), views.end());
-    return;
-  }
-
-  // Sort runs side by side, then merge neighbouring runs pairwise, round by round,
-  // between `views` and a scratch buffer. Each merge is cut into pieces so even the
-  // last round, a single merge, keeps every thread busy.
-  const size_t runs = chunk_count(n, kMinSortRun);
-  std::vector<size_t> bounds(runs + 1);
-  for (size_t r = 0; r <= runs; ++r) bounds[r] = n * r / runs;
-  parallel_for(runs, 1, [&](size_t first, size_t last) {
-    for (size_t r = first; r < last; ++r) {
-      std::sort(views.begin() + bounds[r], views.begin() + bounds[r + 1]);
-    }
-  });
-
-  std::vector<View> scratch(n);
-  View* src = views.data();
-  View* dst = scratch.data();
-  const size_t piece_size = std::max(kMinMergePiece, n / (2 * threads) + 1);
-  struct Piece {
-    size_t begin, mid, end;     // merging src[begin, mid) with src[mid, end)
-    size_t out_begin, out_end;  // the part of that merge this piece writes
-  };
-  std::vector<Piece> pieces;
-  while (bounds.size() > 2) {
-    pieces.clear();
-    std::vector<size_t> merged_bounds{0};
-    for (size_t r = 0; r + 1 < bounds.size(); r += 2) {
-      const size_t begin = bounds[r], mid = bounds[r + 1];
-      // An odd run out is merged with nothing, i.e. copied across.
-      const size_t end = r + 2 < bounds.size() ? bounds[r + 2] : mid;
-      const size_t len = end - begin;
-      const size_t count = std::max<size_t>(1, len / piece_size);
-      for (size_t p = 0; p < count; ++p) {
-        pieces.push_back({begin, mid, end, len * p / count, len * (p + 1) / count});
-      }
-      merged_bounds.push_back(end);
-    }
-    parallel_for(pieces.size(), 1, [&](size_t first, size_t last) {
-      for (size_t p = first; p < last; ++p) {
-        const Piece& piece = pieces[p];
-        const View* a = src + piece.begin;
-        const View* b = src + piece.mid;
-        const size_t na = piece.mid - piece.begin, nb = piece.end - piece.mid;
-        const size_t a0 = merge_split(a, na, b, nb, piece.out_begin);
-        const size_t a1 = merge_split(a, na, b, nb, piece.out_end);
-        std::merge(a + a0, a + a1, b + (piece.out_begin - a0), b + (piece.out_end - a1),
-                   dst + piece.begin + piece.out_begin);
-      }
-    });
-    std::swap(src, dst);
-    bounds = std::move(merged_bounds);
-  }
-  if (src != views.data()) std::copy(src, src + n, views.data());
+void parallel_sort(std::vector<std::string_view>& views) {
+  parallel_sort(views, std::less<std::string_view>());
 }
 
 }  // namespace vorpak::pool

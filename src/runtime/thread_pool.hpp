@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <functional>
 #include <iterator>
 #include <string_view>
 #include <type_traits>
@@ -85,6 +86,97 @@ std::vector<R> parallel_filter_collect(const In* in, size_t n, size_t grain, Fn&
   out.reserve(total);
   for (auto& part : parts) std::move(part.begin(), part.end(), std::back_inserter(out));
   return out;
+}
+
+namespace detail {
+
+// Below this a single std::sort beats handing runs to other threads.
+inline constexpr size_t kSortInlineBelow = 16384;
+inline constexpr size_t kMinSortRun = 4096;
+inline constexpr size_t kMinMergePiece = 8192;
+
+// How many of the first `d` elements of merge(a, b) come from `a`, breaking ties
+// toward `a` exactly as std::merge does. Pieces of one merge cut at these points
+// therefore fit together without gaps or overlaps, even across runs of equal elements.
+template <class T, class Less>
+size_t merge_split(const T* a, size_t na, const T* b, size_t nb, size_t d, Less less) {
+  size_t lo = d > nb ? d - nb : 0;
+  size_t hi = std::min(d, na);
+  while (lo < hi) {
+    const size_t i = lo + (hi - lo) / 2;
+    if (!less(b[d - i - 1], a[i])) {
+      lo = i + 1;  // a[i] precedes b[d - i - 1], so more than i come from a
+    } else {
+      hi = i;
+    }
+  }
+  return lo;
+}
+
+}  // namespace detail
+
+// Sorts `items` by `less` on the pool; unstable. Small inputs or a one-thread
+// pool sort inline.
+template <class T, class Less>
+void parallel_sort(std::vector<T>& items, Less less) {
+  const size_t n = items.size();
+  const size_t threads = thread_count();
+  if (n < detail::kSortInlineBelow || threads == 1) {
+    std::sort(items.begin(), items.end(), less);
+    return;
+  }
+
+  // Sort runs side by side, then merge neighbouring runs pairwise, round by round,
+  // between `items` and a scratch buffer. Each merge is cut into pieces so even the
+  // last round, a single merge, keeps every thread busy.
+  const size_t runs = chunk_count(n, detail::kMinSortRun);
+  std::vector<size_t> bounds(runs + 1);
+  for (size_t r = 0; r <= runs; ++r) bounds[r] = n * r / runs;
+  parallel_for(runs, 1, [&](size_t first, size_t last) {
+    for (size_t r = first; r < last; ++r) {
+      std::sort(items.begin() + bounds[r], items.begin() + bounds[r + 1], less);
+    }
+  });
+
+  std::vector<T> scratch(n);
+  T* src = items.data();
+  T* dst = scratch.data();
+  const size_t piece_size = std::max(detail::kMinMergePiece, n / (2 * threads) + 1);
+  struct Piece {
+    size_t begin, mid, end;     // merging src[begin, mid) with src[mid, end)
+    size_t out_begin, out_end;  // the part of that merge this piece writes
+  };
+  std::vector<Piece> pieces;
+  while (bounds.size() > 2) {
+    pieces.clear();
+    std::vector<size_t> merged_bounds{0};
+    for (size_t r = 0; r + 1 < bounds.size(); r += 2) {
+      const size_t begin = bounds[r], mid = bounds[r + 1];
+      // An odd run out is merged with nothing, i.e. copied across.
+      const size_t end = r + 2 < bounds.size() ? bounds[r + 2] : mid;
+      const size_t len = end - begin;
+      const size_t count = std::max<size_t>(1, len / piece_size);
+      for (size_t p = 0; p < count; ++p) {
+        pieces.push_back({begin, mid, end, len * p / count, len * (p + 1) / count});
+      }
+      merged_bounds.push_back(end);
+    }
+    parallel_for(pieces.size(), 1, [&](size_t first, size_t last) {
+      for (size_t p = first; p < last; ++p) {
+        const Piece& piece = pieces[p];
+        const T* a = src + piece.begin;
+        const T* b = src + piece.mid;
+        const size_t na = piece.mid - piece.begin, nb = piece.end - piece.mid;
+        const size_t a0 = detail::merge_split(a, na, b, nb, piece.out_begin, less);
+        const size_t a1 = detail::merge_split(a, na, b, nb, piece.out_end, less);
+        std::merge(a + a0, a + a1, b + (piece.out_begin - a0), b + (piece.out_end - a1),
+                   dst + piece.begin + piece.out_begin, less);
+      }
+    });
+    std::swap(src, dst);
+    bounds = std::move(merged_bounds);
+  }
+  if (src != items.data()) std::copy(src, src + n, items.data());
 }
 
 // Sorts text views ascending by unsigned byte-wise comparison (shorter first on a
