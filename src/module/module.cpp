@@ -22,6 +22,12 @@ int exec_module(PyObject* module) noexcept {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // The Encoder class is created once per process and shared by every
+    // import, which an interpreter with a GIL of its own must not see: such an
+    // import fails cleanly with ImportError instead.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
 #ifdef Py_mod_gil
     // Each encoder guards its own data with an atomic borrow word, and workers
     // never touch Python objects, so no interpreter lock is needed.

@@ -58,3 +58,24 @@ def test_importing_starts_no_thread():
     done = run_python(program, env={"OPENBLAS_NUM_THREADS": "1"})
     assert done.returncode == 0, done.stderr
     assert done.stdout.strip() == "0"
+
+
+def test_subinterpreters_are_refused_cleanly():
+    program = """
+        try:
+            import _interpreters
+        except ImportError:
+            print("skip")
+            raise SystemExit
+        interp = _interpreters.create()
+        try:
+            failure = _interpreters.exec(interp, "import vorpak")
+        finally:
+            _interpreters.destroy(interp)
+        print("imported" if failure is None else failure.type.__name__ + ": " + failure.msg)
+    """
+    done = run_python(program)
+    assert done.returncode == 0, done.stderr
+    if done.stdout.strip() == "skip":
+        pytest.skip("this Python cannot create subinterpreters from Python code")
+    assert done.stdout.strip() == "ImportError: module vorpak does not support loading in subinterpreters"
