@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "numpy_api.hpp"
+#include "plain_dtypes.hpp"
 
 namespace vorpak {
 namespace {
@@ -22,20 +23,7 @@ bool is_exact_dataframe(PyObject* frame) {
 bool is_readable_numpy_dtype(PyObject* dtype) {
   if (!PyArray_DescrCheck(dtype)) return false;
   const auto* d = reinterpret_cast<PyArray_Descr*>(dtype);
-  if (!PyArray_ISNBO(d->byteorder)) return false;
-  const auto size = PyDataType_ELSIZE(d);
-  switch (d->kind) {
-    case 'O':
-      return true;
-    case 'b':
-      return size == 1;
-    case 'i':
-    case 'u':
-      return size == 1 || size == 2 || size == 4 || size == 8;
-    case 'f':
-      return size == 4 || size == 8;
-  }
-  return false;
+  return d->type_num == NPY_OBJECT || is_plain_numeric(d);
 }
 
 // pandas' string dtype stored as Python str objects; its to_numpy() gives the

@@ -10,6 +10,7 @@
 #include "column_job.hpp"
 #include "frame_columns.hpp"
 #include "numpy_api.hpp"
+#include "plain_dtypes.hpp"
 #include "py_ref.hpp"
 #include "text_column.hpp"
 #include "text_of_object.hpp"
@@ -347,23 +348,6 @@ bool try_frame_column_walk(const std::vector<PyRef>& columns, Walk& walk) {
     }
   }
   return true;
-}
-
-bool is_plain_numeric(const PyArray_Descr* d) {
-  if (!PyArray_ISNBO(d->byteorder) || PyDataType_HASFIELDS(d) || PyDataType_HASSUBARRAY(d)) {
-    return false;
-  }
-  const size_t size = static_cast<size_t>(PyDataType_ELSIZE(d));
-  switch (d->kind) {
-    case 'b':
-      return size == sizeof(bool);
-    case 'i':
-    case 'u':
-      return size == 1 || size == 2 || size == 4 || size == 8;
-    case 'f':
-      return size == 4 || size == 8;
-  }
-  return false;
 }
 
 // UTF-8 of a fixed-width unicode cell, as str() of its NumPy scalar gives it:

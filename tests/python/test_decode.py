@@ -109,3 +109,34 @@ def test_output_failure_after_encode_keeps_new_state(monkeypatch):
         enc.encode(frame)
     monkeypatch.undo()
     assert enc.decode(np.array([[1.0]])).tolist() == [["y"]]
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_large_decode_counts_every_reference(order):
+    import sys
+    from collections import Counter
+
+    rng = np.random.default_rng(3)
+    texts = np.array([f"word{i}" for i in range(300)] + ["nan"], dtype=object)
+    table = np.empty((50_000, 3), dtype=object)
+    table[:, 0] = texts[rng.integers(0, len(texts), len(table))]
+    table[:, 1] = rng.random(len(table))
+    table[:, 2] = texts[rng.integers(0, 50, len(table))]
+    enc = Encoder()
+    codes, _ = enc.encode(table)
+    codes[::11, 0] = -1.0
+    out = enc.decode(np.asarray(codes, order=order))
+    seen = Counter(id(v) for v in out.ravel())
+    by_id = {id(v): v for v in out.ravel()}
+    for key, count in seen.items():
+        value = by_id[key]
+        if type(value) is str:  # shared per code: one reference per cell
+            # the cells, by_id, the local name and the call's own argument
+            assert sys.getrefcount(value) == count + 3
+    expected = np.where(codes[:, 0] == -1.0, "NaN", table[:, 0].astype(str))
+    expected = np.where(table[:, 0] == "nan", "NaN", expected)
+    assert out[:, 0].tolist() == expected.tolist()
+    del by_id, seen
+    for _ in range(3):  # freeing arrays with wrong counts would crash here
+        del out
+        out = enc.decode(np.asarray(codes, order=order))
