@@ -15,9 +15,10 @@
 namespace vorpak {
 
 // What every job reads; nothing writes it while the jobs run. A numeric
-// column's cells already hold their numbers. A string column's cells hold, as
-// bit patterns, ids into texts[j], the column's distinct sources of text; its
-// job replaces each id with the code of its text.
+// column's cells already hold their numbers. A string column's cells hold bit
+// patterns: an odd one is a text id (shifted left, low bit set) into texts[j],
+// the column's distinct sources of text; an even one is the number of a str
+// address (see AddressNumbering). The codes replace both.
 struct JobContext {
   size_t nrows = 0;
   size_t ncols = 0;

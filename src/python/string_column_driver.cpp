@@ -204,8 +204,41 @@ struct Geometry {
   }
 };
 
-// A cell whose reading runs no Python code: converting it, or taking its
-// str(), cannot change the table or let another thread in.
+// Holds off automatic garbage collection for a stretch of C code that relies on
+// no Python code running: one that reads an array's cells through a captured
+// Geometry, or knows str objects only by address. Through CPython 3.11 any new
+// object the collector tracks may start a collection, and with it finalizers and
+// gc.callbacks, which are Python code: an exception object does (an encoding
+// error's always, and inside an `except` block even an error that is cleared at
+// once). Nothing else in such a stretch runs Python code.
+class CollectionPause {
+ public:
+  explicit CollectionPause(bool now = true) {
+    if (now) hold();
+  }
+  ~CollectionPause() { release(); }
+  CollectionPause(const CollectionPause&) = delete;
+  CollectionPause& operator=(const CollectionPause&) = delete;
+
+  void hold() {
+    if (held_) return;
+    held_ = true;
+    was_enabled_ = PyGC_Disable() != 0;
+  }
+  void release() {
+    if (!held_) return;
+    held_ = false;
+    if (was_enabled_) PyGC_Enable();
+  }
+
+ private:
+  bool held_ = false;
+  bool was_enabled_ = false;
+};
+
+// A cell whose reading runs no Python code of its own: converting it, or taking
+// its str(), cannot change the table or let another thread in, as long as no
+// collection runs meanwhile (see CollectionPause).
 bool is_inert(PyObject* cell) {
   return PyUnicode_CheckExact(cell) || PyFloat_CheckExact(cell) || PyLong_CheckExact(cell) ||
          PyBool_Check(cell) || cell == Py_None;
@@ -229,6 +262,7 @@ constexpr bool kFileStrsByAddress = true;
 #endif
 
 bool try_row_major_object_walk(const Geometry& g, Walk& walk) {
+  const CollectionPause pause;
   for (size_t i = 0; i < walk.nrows; ++i) {
     for (size_t j = 0; j < walk.ncols; ++j) {
       PyObject* cell = stored_object(g, i, j);
@@ -242,17 +276,30 @@ bool try_row_major_object_walk(const Geometry& g, Walk& walk) {
   return true;
 }
 
-// Column by column. After any cell that ran Python code the array is checked
-// again; if that code moved or reshaped its cells, the rest goes through item
-// access, which reads whatever the array holds by then.
+// Column by column. Runs of inert cells are read with collections held off (see
+// CollectionPause), so only a cell that runs Python code of its own can change
+// the array: after each such cell, once the walk has let go of it (its
+// finalizer is Python code too), the array is checked again. If that code moved
+// or reshaped its cells, the rest goes through item access, which reads
+// whatever the array holds by then.
 bool column_major_object_walk(PyObject* obj, Walk& walk) {
   auto* array = reinterpret_cast<PyArrayObject*>(obj);
   const Geometry g(array);
+  CollectionPause pause(false);
   for (size_t j = 0; j < walk.ncols; ++j) {
     for (size_t i = 0; i < walk.nrows; ++i) {
-      PyRef cell = PyRef::borrow(stored_object(g, i, j));
-      const bool inert = is_inert(cell.get());
-      if (!walk.put_cell(i, j, cell.get())) return false;
+      bool inert, put;
+      {
+        PyRef cell = PyRef::borrow(stored_object(g, i, j));
+        inert = is_inert(cell.get());
+        if (inert) {
+          pause.hold();
+        } else {
+          pause.release();  // the cell's own code runs as it would anywhere
+        }
+        put = walk.put_cell(i, j, cell.get());
+      }
+      if (!put) return false;
       if (!inert && !(Geometry(array) == g && has_numpy_item_access(obj, walk.nrows, walk.ncols))) {
         const bool last_row = i + 1 == walk.nrows;
         return walk_by_item_access(obj, walk, last_row ? j + 1 : j, last_row ? 0 : i + 1);
@@ -322,6 +369,7 @@ bool walk_numeric_array(PyArrayObject* array, Walk& walk) {
 // walk, it is only taken while no cell runs Python code, and gives up
 // (false, nothing pending) at the first that would, leaving it to `values`.
 bool try_frame_column_walk(const std::vector<PyRef>& columns, Walk& walk) {
+  const CollectionPause pause;
   // Nothing here runs Python code, so the order is free: blocks of rows, each
   // walked column by column, keep the block of the row-major buffer in cache.
   constexpr size_t kRowBlock = 2048;
@@ -390,6 +438,7 @@ bool ucs4_to_utf8(const char* cell, size_t width, std::string& out) {
 // row. A run of equal cells reuses the previous cell's id; other repeats are
 // merged by content.
 bool walk_unicode_array(PyObject* obj, Walk& walk) {
+  const CollectionPause pause;  // the slow road's item access and str() make objects
   auto* array = reinterpret_cast<PyArrayObject*>(obj);
   const Geometry g(array);
   const size_t width = static_cast<size_t>(PyDataType_ELSIZE(PyArray_DESCR(array))) / 4;
@@ -474,6 +523,9 @@ bool walk_table(PyObject* obj, const OUT& out, Walk& walk) {
 // interpreter all along (so every str is still alive), reads the text of each
 // distinct str once.
 bool resolve_addresses(Walk& walk, AddressNumbering& numbering) {
+  // A str not yet read is kept alive only by the table, and Python code run by a
+  // collection (a lone surrogate's encoding error starts one) could drop it.
+  const CollectionPause pause;
   std::vector<size_t> columns;
   for (size_t j = 0; j < walk.ncols; ++j) {
     if (walk.has_addresses[j]) columns.push_back(j);
