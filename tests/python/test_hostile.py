@@ -6,6 +6,7 @@ same state, and its borrow given back, so that the next decode and encode both r
 """
 import re
 import sys
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -430,7 +431,9 @@ def reshaper():
     data = np.array([[None], ["b"], ["c"]], dtype=object)
 
     def action():
-        data.shape = (1, 3)  # same cells, other dimensions
+        with warnings.catch_warnings():  # NumPy 2.5 deprecates setting .shape
+            warnings.simplefilter("ignore", DeprecationWarning)
+            data.shape = (1, 3)  # same cells, other dimensions
 
     data[0, 0] = Hook(action)
     return data
