@@ -1,6 +1,5 @@
 """Encoders used from many threads at once, and from Python code that runs inside a call."""
 import random
-import struct
 import sys
 import threading
 
@@ -8,6 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+from test_pickled_form import parse
 from vorpak import Encoder
 
 REFUSALS = {"Already borrowed", "Already mutably borrowed"}
@@ -15,30 +15,15 @@ REFUSALS = {"Already borrowed", "Already mutably borrowed"}
 
 def content(state):
     """The tables of a pickled form, hashable; their entries may be written in any order."""
-    at = 0
+    info, strategy, _ = parse(state)
+    if info is None:
+        return None, strategy
+    columns, encoding, decoding = info
 
-    def take(fmt):
-        nonlocal at
-        (value,) = struct.unpack_from(fmt, state, at)
-        at += struct.calcsize(fmt)
-        return value
+    def frozen(tables):
+        return tuple(sorted((col, tuple(sorted(t.items(), key=repr))) for col, t in tables.items()))
 
-    def text():
-        nonlocal at
-        n = take("<Q")
-        at += n
-        return state[at - n : at].decode()
-
-    def entries(read):  # sorted, so that equal tables compare and hash equal
-        return tuple(sorted((take("<Q"), tuple(sorted(read() for _ in range(take("<Q")))))
-                            for _ in range(take("<Q"))))
-
-    if not take("<B"):
-        return None, take("<I")
-    columns = tuple(take("<Q") for _ in range(take("<Q")))
-    encoding = entries(lambda: (text(), take("<Q") if take("<B") else None))
-    decoding = entries(lambda: (take("<Q"), text()))
-    return (columns, encoding, decoding), take("<I")
+    return (tuple(columns), frozen(encoding), frozen(decoding)), strategy
 
 
 def sig(result):
