@@ -2,6 +2,7 @@
 
 #include <bit>
 
+#include "../runtime/address_index.hpp"
 #include "../runtime/thread_pool.hpp"
 
 namespace vorpak {
@@ -10,41 +11,23 @@ namespace {
 // Rows per chunk, at the least: fewer would spend more on tables than on rows.
 constexpr size_t kMinChunkRows = 16 * 1024;
 
+// One column's distinct addresses, numbered in order of first appearance.
 class Numbers {
  public:
   uint64_t number_of(uint64_t address) {
-    if (2 * (addresses_.size() + 1) > slots_.size()) grow();
-    const size_t mask = slots_.size() - 1;
-    size_t at = spread(address) & mask;
-    while (slots_[at].address != 0 && slots_[at].address != address) at = (at + 1) & mask;
-    if (slots_[at].address == 0) {
-      slots_[at] = {address, addresses_.size()};
+    uint64_t number = index_.find(address);
+    if (number == AddressIndex::kAbsent) {
+      number = addresses_.size();
+      index_.insert(address, number);
       addresses_.push_back(address);
     }
-    return slots_[at].number;
+    return number;
   }
   const std::vector<uint64_t>& addresses() const { return addresses_; }
   std::vector<uint64_t> take() { return std::move(addresses_); }
 
  private:
-  struct Slot {
-    uint64_t address = 0;  // 0: empty; no object lives at address 0
-    uint64_t number = 0;
-  };
-  static size_t spread(uint64_t address) { return (address >> 4) * 0x9e3779b97f4a7c15ull >> 20; }
-  void grow() {
-    std::vector<Slot> bigger(slots_.empty() ? 64 : slots_.size() * 2);
-    const size_t mask = bigger.size() - 1;
-    for (const Slot& slot : slots_) {
-      if (slot.address == 0) continue;
-      size_t at = spread(slot.address) & mask;
-      while (bigger[at].address != 0) at = (at + 1) & mask;
-      bigger[at] = slot;
-    }
-    slots_.swap(bigger);
-  }
-
-  std::vector<Slot> slots_;
+  AddressIndex index_;
   std::vector<uint64_t> addresses_;
 };
 

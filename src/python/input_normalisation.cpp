@@ -2,7 +2,6 @@
 
 #include <cstring>
 #include <string_view>
-#include <unistd.h>
 
 #include "../runtime/panic.hpp"
 #include "numpy_api.hpp"
@@ -12,20 +11,6 @@
 
 namespace vorpak {
 namespace {
-
-// The rejection line goes to file descriptor 1 itself, bypassing sys.stdout.
-void write_line_to_stdout(std::string_view text) {
-  std::string line(text);
-  line.push_back('\n');
-  const char* p = line.data();
-  size_t left = line.size();
-  while (left > 0) {
-    const ssize_t n = ::write(1, p, left);
-    if (n <= 0) break;  // a closed stdout must not stop the TypeError below
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-}
 
 bool type_name_of(PyObject* obj, std::string& name) {
   PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
@@ -37,7 +22,7 @@ bool type_name_of(PyObject* obj, std::string& name) {
 }
 
 Raised reject(const std::string& type_name) {
-  write_line_to_stdout(type_name);
+  write_line(1, type_name);  // fd 1 itself, not sys.stdout
   PyErr_Format(PyExc_TypeError,
                "Unsupported type: '%s'. Supported types are: numpy.ndarray, pandas.DataFrame",
                type_name.c_str());

@@ -15,18 +15,6 @@ uint64_t TextColumn::new_id(std::string_view text) {
   return texts_.size() - 1;
 }
 
-void TextColumn::grow_objects() {
-  std::vector<ObjectSlot> bigger(object_slots_.empty() ? kInitialSlots : object_slots_.size() * 2);
-  const size_t mask = bigger.size() - 1;
-  for (const ObjectSlot& slot : object_slots_) {
-    if (slot.object == nullptr) continue;
-    size_t at = hash_pointer(slot.object) & mask;
-    while (bigger[at].object != nullptr) at = (at + 1) & mask;
-    bigger[at] = slot;
-  }
-  object_slots_.swap(bigger);
-}
-
 void TextColumn::grow_contents() {
   std::vector<uint64_t> bigger(content_slots_.empty() ? kInitialSlots : content_slots_.size() * 2,
                                0);
@@ -47,15 +35,10 @@ bool TextColumn::add_new_str(PyObject* str, uint64_t& id) {
     PyErr_Clear();
     return add_object(str, id);  // lone surrogates: the repairing road
   }
-  if (2 * (object_count_ + 1) > object_slots_.size()) grow_objects();
-  const size_t mask = object_slots_.size() - 1;
-  size_t at = hash_pointer(str) & mask;
-  while (object_slots_[at].object != nullptr) at = (at + 1) & mask;
   owners_.push_back(PyRef::borrow(str));
   id = new_id(utf8);
   hashes_.push_back(0);
-  object_slots_[at] = {str, id};
-  ++object_count_;
+  by_object_.insert(reinterpret_cast<uint64_t>(str), id);
   return true;
 }
 

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "../runtime/address_index.hpp"
 #include "py_ref.hpp"
 #include "text_arena.hpp"
 
@@ -24,18 +25,8 @@ class TextColumn {
   // UTF-8 could not be had for a reason other than lone surrogates. The look-up
   // of a str seen before is inline: it runs once per cell of the walk.
   bool add_str(PyObject* str, uint64_t& id) {
-    if (!object_slots_.empty()) {
-      const size_t mask = object_slots_.size() - 1;
-      for (size_t at = hash_pointer(str) & mask;; at = (at + 1) & mask) {
-        const ObjectSlot& slot = object_slots_[at];
-        if (slot.object == str) {
-          id = slot.id;
-          return true;
-        }
-        if (slot.object == nullptr) break;
-      }
-    }
-    return add_new_str(str, id);
+    id = by_object_.find(reinterpret_cast<uint64_t>(str));
+    return id != AddressIndex::kAbsent || add_new_str(str, id);
   }
   // Id of a text that no Python object keeps alive.
   uint64_t add_text(std::string_view text);
@@ -47,23 +38,15 @@ class TextColumn {
   const std::vector<std::string_view>& texts() const { return texts_; }
 
  private:
-  struct ObjectSlot {
-    PyObject* object = nullptr;  // null: empty
-    uint64_t id = 0;
-  };
-  static size_t hash_pointer(const void* p) {
-    return static_cast<size_t>((reinterpret_cast<uintptr_t>(p) >> 4) * 0x9e3779b97f4a7c15ull >> 20);
-  }
   bool add_new_str(PyObject* str, uint64_t& id);
   uint64_t new_id(std::string_view text);
-  void grow_objects();
   void grow_contents();
 
   std::vector<std::string_view> texts_;
-  std::vector<uint64_t> hashes_;          // content hash per id; 0 for identity ids
-  std::vector<ObjectSlot> object_slots_;  // open addressing by object address
-  std::vector<uint64_t> content_slots_;   // open addressing by content, id + 1 (0 = empty)
-  size_t object_count_ = 0, content_count_ = 0;
+  std::vector<uint64_t> hashes_;         // content hash per id; 0 for identity ids
+  AddressIndex by_object_;               // str object address -> id
+  std::vector<uint64_t> content_slots_;  // open addressing by content, id + 1 (0 = empty)
+  size_t content_count_ = 0;
   std::vector<PyRef> owners_;
   TextArena arena_;
   uint64_t key_ = 0;

@@ -11,20 +11,10 @@ namespace {
 std::mutex g_panic_type_lock;
 PyObject* g_panic_type = nullptr;  // one class per process, never freed
 
-// Writes straight to file descriptor 2 so the report survives a replaced or
-// closed sys.stderr.
+// Straight to file descriptor 2, so the report survives a replaced or closed
+// sys.stderr.
 void report_on_stderr(std::string_view message) {
-  std::string line = "vorpak: internal fault: ";
-  line.append(message);
-  line.push_back('\n');
-  const char* p = line.data();
-  size_t left = line.size();
-  while (left > 0) {
-    const ssize_t n = ::write(2, p, left);
-    if (n <= 0) break;  // nothing sensible to do if stderr is gone
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
+  write_line(2, "vorpak: internal fault: " + std::string(message));
 }
 
 std::string utf8_of(PyObject* text) {
@@ -38,6 +28,19 @@ std::string utf8_of(PyObject* text) {
 }
 
 }  // namespace
+
+void write_line(int fd, std::string_view text) {
+  std::string line(text);
+  line.push_back('\n');
+  const char* p = line.data();
+  size_t left = line.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd, p, left);
+    if (n <= 0) break;  // nowhere else to say it
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+}
 
 PyObject* panic_exception_type() {
   std::lock_guard<std::mutex> lock(g_panic_type_lock);

@@ -37,6 +37,10 @@ Raised raise_internal_fault(std::string_view message);
 // stay pending unchanged: an interrupt must never be disguised as a data fault.
 Raised raise_fault_from_pending(std::string_view context);
 
+// Writes `line` and a line feed to file descriptor `fd` directly, bypassing
+// sys.stdout/sys.stderr; a closed or broken descriptor is ignored.
+void write_line(int fd, std::string_view line);
+
 // Type name and text of the pending exception, as "Type: text" (keeps it pending).
 std::string describe_pending_exception();
 
