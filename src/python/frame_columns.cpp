@@ -8,7 +8,7 @@
 namespace vorpak {
 namespace {
 
-// Below this many cells a single `values` call is cheaper than one per column.
+// Below this many cells a single `values` call is cheaper than a Series per column.
 constexpr size_t kMinCellsForColumns = 1 << 15;
 
 bool is_exact_dataframe(PyObject* frame) {
@@ -48,16 +48,17 @@ bool all_dtypes_readable(PyObject* frame) {
   return true;
 }
 
-PyObject* column_array(PyObject* iloc, size_t j, size_t nrows) {
-  PyRef all = PyRef::steal(PySlice_New(nullptr, nullptr, nullptr));
-  PyRef position = PyRef::steal(PyLong_FromSize_t(j));
-  if (!all || !position) return nullptr;
-  PyRef key = PyRef::steal(PyTuple_Pack(2, all.get(), position.get()));
-  if (!key) return nullptr;
-  PyRef series = PyRef::steal(PyObject_GetItem(iloc, key.get()));
-  if (!series) return nullptr;
-  PyRef array = PyRef::steal(PyObject_CallMethod(series.get(), "to_numpy", nullptr));
-  if (!array || !PyArray_CheckExact(array.get())) return nullptr;
+// A column's array as a 1-D NumPy array of nrows readable cells, or null.
+// pandas' Python-backed string arrays give theirs through to_numpy(), exactly
+// as Series.to_numpy() and `values` do.
+PyObject* readable_column(PyRef array, size_t nrows) {
+  if (!array) return nullptr;
+  if (!PyArray_CheckExact(array.get())) {
+    PyRef dtype = PyRef::steal(PyObject_GetAttrString(array.get(), "dtype"));
+    if (!dtype || !is_python_string_dtype(dtype.get())) return nullptr;
+    array = PyRef::steal(PyObject_CallMethod(array.get(), "to_numpy", nullptr));
+    if (!array || !PyArray_CheckExact(array.get())) return nullptr;
+  }
   auto* a = reinterpret_cast<PyArrayObject*>(array.get());
   if (PyArray_NDIM(a) != 1 || static_cast<size_t>(PyArray_DIM(a, 0)) != nrows ||
       !is_readable_numpy_dtype(reinterpret_cast<PyObject*>(PyArray_DESCR(a)))) {
@@ -66,29 +67,61 @@ PyObject* column_array(PyObject* iloc, size_t j, size_t nrows) {
   return array.release();
 }
 
-}  // namespace
-
-bool frame_columns(PyObject* frame, size_t nrows, size_t ncols, std::vector<PyRef>& columns) {
-  if (nrows * ncols < kMinCellsForColumns || !is_exact_dataframe(frame)) {
-    PyErr_Clear();
-    return false;
+// Through pandas' own iterator over its columns' arrays: one call in all rather
+// than a Series per column, which pays off for small frames too. It is not
+// public API, so it is used only where it exists and every array it yields is
+// checked; anything unexpected leaves the frame to the other roads.
+bool columns_by_iterator(PyObject* frame, size_t nrows, size_t ncols, std::vector<PyRef>& columns) {
+  PyRef arrays = PyRef::steal(PyObject_CallMethod(frame, "_iter_column_arrays", nullptr));
+  if (!arrays) return false;
+  PyRef iterator = PyRef::steal(PyObject_GetIter(arrays.get()));
+  if (!iterator) return false;
+  columns.clear();
+  columns.reserve(ncols);
+  while (PyObject* item = PyIter_Next(iterator.get())) {
+    PyRef array = PyRef::steal(readable_column(PyRef::steal(item), nrows));
+    if (!array || columns.size() == ncols) return false;
+    columns.push_back(std::move(array));
   }
-  // Any failure below only means "use values": its exception is dropped.
-  const auto give_up = [] {
-    PyErr_Clear();
-    return false;
-  };
-  if (!all_dtypes_readable(frame)) return give_up();
+  return !PyErr_Occurred() && columns.size() == ncols;
+}
+
+// Through one Series per column, for pandas versions without that iterator.
+bool columns_by_position(PyObject* frame, size_t nrows, size_t ncols, std::vector<PyRef>& columns) {
+  if (nrows * ncols < kMinCellsForColumns || !all_dtypes_readable(frame)) return false;
   PyRef iloc = PyRef::steal(PyObject_GetAttrString(frame, "iloc"));
-  if (!iloc) return give_up();
+  PyRef all = PyRef::steal(PySlice_New(nullptr, nullptr, nullptr));
+  if (!iloc || !all) return false;
   columns.clear();
   columns.reserve(ncols);
   for (size_t j = 0; j < ncols; ++j) {
-    PyRef array = PyRef::steal(column_array(iloc.get(), j, nrows));
-    if (!array) return give_up();
+    PyRef position = PyRef::steal(PyLong_FromSize_t(j));
+    if (!position) return false;
+    PyRef key = PyRef::steal(PyTuple_Pack(2, all.get(), position.get()));
+    if (!key) return false;
+    PyRef series = PyRef::steal(PyObject_GetItem(iloc.get(), key.get()));
+    if (!series) return false;
+    PyRef array = PyRef::steal(readable_column(
+        PyRef::steal(PyObject_CallMethod(series.get(), "to_numpy", nullptr)), nrows));
+    if (!array) return false;
     columns.push_back(std::move(array));
   }
   return true;
+}
+
+}  // namespace
+
+bool frame_columns(PyObject* frame, size_t nrows, size_t ncols, std::vector<PyRef>& columns) {
+  bool found = is_exact_dataframe(frame) && columns_by_iterator(frame, nrows, ncols, columns);
+  if (!found) {
+    PyErr_Clear();  // any failure only means "try the next road"
+    found = is_exact_dataframe(frame) && columns_by_position(frame, nrows, ncols, columns);
+  }
+  if (!found) {
+    PyErr_Clear();
+    columns.clear();
+  }
+  return found;
 }
 
 }  // namespace vorpak

@@ -12,9 +12,8 @@ namespace vorpak {
 // The columns of `frame` as 1-D NumPy arrays, when every column's own array
 // holds exactly the cells that `frame.values` would give for it: the frame is a
 // plain pandas DataFrame and each column is bool, integer, float32/64, object or
-// pandas' Python-backed string dtype. Small frames are left to `values`, which
-// costs less than one call per column there. Returns false (with no exception
-// pending) when the columns cannot be used this way.
+// pandas' Python-backed string dtype. Returns false (with no exception pending)
+// when the columns cannot be had this way, or only at a cost above `values`.
 bool frame_columns(PyObject* frame, size_t nrows, size_t ncols, std::vector<PyRef>& columns);
 
 }  // namespace vorpak

@@ -581,6 +581,10 @@ std::unique_ptr<EncodingInfo> run_column_jobs(Walk& walk, const AddressNumbering
   return info;
 }
 
+// Below this many cells a whole encode takes a few hundred microseconds at
+// most, less than waking the pool's threads and waiting for them costs.
+constexpr size_t kInlineBelowCells = size_t{1} << 16;
+
 }  // namespace
 
 bool encode_object_array(PyObject* obj, const OUT& out, WorkingMatrix& matrix,
@@ -589,6 +593,7 @@ bool encode_object_array(PyObject* obj, const OUT& out, WorkingMatrix& matrix,
   if (!read_shape(obj, nrows, ncols)) return false;
   WorkingMatrix buffer;
   if (!new_working_matrix(nrows, ncols, false, buffer)) return false;
+  const pool::InlineScope small_table(buffer.size() < kInlineBelowCells);
   zero_in_parallel(buffer.cells, buffer.size());
 
   Walk walk(nrows, ncols, buffer.cells);

@@ -44,6 +44,9 @@ class Pool;
 // address, so a thread can never mistake itself for a worker of a newer pool.
 thread_local Pool* tl_worker_of = nullptr;
 
+// How many InlineScopes are alive on this thread.
+thread_local size_t tl_inline_scopes = 0;
+
 class Pool {
  public:
   explicit Pool(size_t size) {
@@ -230,7 +233,7 @@ void after_fork_in_child() {
     pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
 
 // Runs every chunk on the calling thread with the same error rules as the pool, for
-// a process that could not start a single worker.
+// an InlineScope or a process that could not start a single worker.
 void run_inline(Call& call) {
   for (size_t k = 0; k < call.chunks; ++k) {
     try {
@@ -244,7 +247,16 @@ void run_inline(Call& call) {
 
 }  // namespace
 
+InlineScope::InlineScope(bool active) : active_(active) {
+  if (active_) ++tl_inline_scopes;
+}
+
+InlineScope::~InlineScope() {
+  if (active_) --tl_inline_scopes;
+}
+
 size_t thread_count() {
+  if (tl_inline_scopes > 0) return 1;
   size_t n = g_size.load(std::memory_order_relaxed);
   if (n == 0) {
     n = configured_size();
@@ -264,13 +276,14 @@ size_t chunk_count(size_t n, size_t grain) {
 
 void run_chunks(size_t chunks, void (*fn)(void*, size_t), void* ctx) {
   if (chunks == 0) return;
-  Pool& pool = the_pool();
   Call call;
   call.fn = fn;
   call.ctx = ctx;
   call.chunks = chunks;
   call.unfinished = chunks;
-  if (pool.workers() == 0) {
+  if (tl_inline_scopes > 0) {
+    run_inline(call);  // without starting the pool: a small job may be all there is
+  } else if (Pool& pool = the_pool(); pool.workers() == 0) {
     run_inline(call);
   } else {
     pool.run(call);

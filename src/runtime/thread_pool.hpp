@@ -22,8 +22,24 @@
 
 namespace vorpak::pool {
 
-// Number of worker threads the pool has (or will have when it starts).
+// Number of threads work started here may spread over: the pool's size (it
+// need not have started yet), or 1 inside an InlineScope.
 size_t thread_count();
+
+// While one is alive, parallel work started on this thread runs on this thread
+// alone, chunk after chunk: for work so small that waking other threads costs
+// more than it saves. No result depends on which thread ran a chunk, so this
+// changes timing only.
+class InlineScope {
+ public:
+  explicit InlineScope(bool active = true);
+  ~InlineScope();
+  InlineScope(const InlineScope&) = delete;
+  InlineScope& operator=(const InlineScope&) = delete;
+
+ private:
+  bool active_;
+};
 
 // Type-erased core: runs fn(ctx, k) for every chunk k in [0, chunks) on the pool
 // and returns when all have finished.

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -12,6 +13,7 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -119,6 +121,30 @@ TEST(ThreadPool, OutsideCallerOnlyWaits) {
   if (vp::thread_count() == 1) {
     EXPECT_EQ(ran_on.size(), 1u);
   }
+}
+
+TEST(ThreadPool, InlineScopeKeepsWorkOnTheCaller) {
+  std::set<std::thread::id> ran_on;  // no lock: a second thread would be a race TSan reports
+  std::vector<size_t> order;
+  {
+    const vp::InlineScope scope;
+    EXPECT_EQ(vp::thread_count(), 1u);
+    vp::parallel_for(64, 1, [&](size_t begin, size_t end) {
+      ran_on.insert(std::this_thread::get_id());
+      order.push_back(begin);
+      static_cast<void>(end);
+    });
+    EXPECT_EQ(nested_sum(3, 4, 500), expected_sum(3, 4, 500));
+    std::vector<std::string_view> views{"b", "a", "c"};
+    vp::parallel_sort(views);
+    EXPECT_EQ(views, (std::vector<std::string_view>{"a", "b", "c"}));
+    EXPECT_THROW(vp::parallel_for(8, 1, [](size_t, size_t) { throw std::runtime_error("x"); }),
+                 std::runtime_error);
+  }
+  EXPECT_EQ(ran_on, std::set<std::thread::id>{std::this_thread::get_id()});
+  EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+  const vp::InlineScope inactive(false);
+  EXPECT_EQ(nested_sum(3, 4, 500), expected_sum(3, 4, 500));
 }
 
 TEST(ThreadPool, ChunkCountEdges) {

@@ -194,6 +194,61 @@ def test_frames_read_like_their_values():
     assert outcome(frame) == outcome(general(np.asarray(frame.values)))
 
 
+def small_frame():
+    return pd.DataFrame(
+        {
+            "o": ["b", None, "a", "nan"],
+            "f": [1.5, np.nan, 2.0, -0.0],
+            "i": [1, 2, 3, -4],
+            "b": [True, False, True, True],
+            "s": pd.array(["x", None, "y", "x"], dtype="string"),
+            "t": pd.array(["x", None, "", "y"], dtype="str"),
+            "m": np.array([1, 2.5, None, "t"], dtype=object),
+        }
+    )
+
+
+own_column_arrays = pd.DataFrame._iter_column_arrays
+
+
+def wrong_length(frame):
+    return (array[:-1] for array in own_column_arrays(frame))
+
+
+def too_many(frame):
+    yield from own_column_arrays(frame)
+    yield np.zeros(len(frame))
+
+
+def raising(frame):
+    yield np.zeros(len(frame))
+    raise RuntimeError("boom")
+
+
+def categorical_first(frame):
+    arrays = list(own_column_arrays(frame))
+    return [pd.Categorical(arrays[0]), *arrays[1:]]
+
+
+@pytest.mark.parametrize(
+    "iterator", [own_column_arrays, wrong_length, too_many, raising, categorical_first, 42]
+)
+def test_small_frames_read_like_their_values(monkeypatch, iterator):
+    """pandas' column iterator is used where it behaves; anything odd from it
+    falls back to `values` with the same outcome."""
+    frame = small_frame()
+    expected = outcome(general(np.asarray(frame.values)))
+    calls = []
+
+    def counted(self):
+        calls.append(self)
+        return iterator(self) if callable(iterator) else iterator
+
+    monkeypatch.setattr(pd.DataFrame, "_iter_column_arrays", counted)
+    assert outcome(frame) == expected
+    assert calls
+
+
 def frame_decoded_step_by_step(enc, codes, encoded):
     """Decoding rebuilt from its definition: a float frame, then each encoded
     column turned to object and assigned its texts (None where there is none)."""
