@@ -7,19 +7,13 @@
 #include <vector>
 
 #include "../runtime/panic.hpp"
+#include "cell_code.hpp"
 #include "numpy_api.hpp"
 #include "py_ref.hpp"
+#include "text_slot_fill.hpp"
 
 namespace vorpak {
 namespace {
-
-// The code a cell stands for, if any. A NaN, anything at or below -1 (the -1
-// that other tools use for "missing" must not become the first category) and
-// anything at or above 2^64 stand for no code; the rest truncate toward zero.
-std::optional<uint64_t> code_of_cell(double x) {
-  if (std::isnan(x) || x <= -1.0 || x >= 18446744073709551616.0) return std::nullopt;
-  return static_cast<uint64_t>(x);  // -1 < x < 0 truncates to 0
-}
 
 // Decoded texts of one column as shared str objects: one object per distinct
 // code, made on first use. Dense codes (the usual case) index a vector; a table
@@ -59,6 +53,15 @@ class ColumnTexts {
   }
   bool failed() const { return failed_; }
 
+  // Every code's str, when all were made up front (dense codes, eager).
+  bool strs_by_code(std::vector<PyObject*>& out) const {
+    if (dense_.empty() || !eager_) return false;
+    out.clear();
+    out.reserve(dense_.size());
+    for (const Text& text : dense_) out.push_back(text.str.get());
+    return true;
+  }
+
  private:
   struct Text {
     const std::string* source = nullptr;
@@ -94,6 +97,56 @@ Raised column_out_of_range(uint64_t column, size_t ncols) {
                               std::to_string(ncols) + " columns");
 }
 
+// Large tables whose texts were all made up front have their text slots filled
+// on the pool; false (maybe with an exception pending) when this thread is to
+// fill them itself.
+bool fill_texts_on_pool(PyObject** slots, const WorkingMatrix& m,
+                        const std::vector<std::unique_ptr<ColumnTexts>>& texts, PyRef& missing) {
+  std::vector<ColumnStrs> columns;
+  for (size_t j = 0; j < texts.size(); ++j) {
+    if (!texts[j]) continue;
+    ColumnStrs& column = columns.emplace_back();
+    column.column = j;
+    if (!texts[j]->strs_by_code(column.by_code)) return false;
+  }
+  if (columns.empty()) return false;
+  missing = PyRef::steal(PyUnicode_FromString("NaN"));
+  return missing && fill_text_slots(slots, m, columns, missing.get());
+}
+
+// A Python float in the slot of every cell of the columns without texts.
+bool put_floats(PyObject** slots, const WorkingMatrix& m,
+                const std::vector<std::unique_ptr<ColumnTexts>>& texts) {
+  std::vector<size_t> numeric;
+  for (size_t j = 0; j < m.ncols; ++j) {
+    if (!texts[j]) numeric.push_back(j);
+  }
+  const size_t row_step = m.column_major ? 1 : m.ncols;
+  const size_t column_step = m.column_major ? m.nrows : 1;
+  auto put = [&](size_t i, size_t j) {
+    const size_t cell = i * row_step + j * column_step;
+    PyObject* value = PyFloat_FromDouble(m.cells[cell]);
+    if (value == nullptr) return false;
+    Py_XSETREF(slots[cell], value);
+    return true;
+  };
+  // In memory order, as the slots lie.
+  if (m.column_major) {
+    for (size_t j : numeric) {
+      for (size_t i = 0; i < m.nrows; ++i) {
+        if (!put(i, j)) return false;
+      }
+    }
+    return true;
+  }
+  for (size_t i = 0; i < m.nrows; ++i) {
+    for (size_t j : numeric) {
+      if (!put(i, j)) return false;
+    }
+  }
+  return true;
+}
+
 // An object array shaped and ordered like the matrix's array. Encoded columns
 // hold the texts of their codes (one shared str per distinct code, "NaN" where a
 // cell has none); every other cell is a Python float, as
@@ -125,10 +178,13 @@ PyObject* array_output(WorkingMatrix& m, const EncodingInfo* info) {
   auto** slots =
       static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
   PyRef missing;  // "NaN", one shared object for the whole call
+  const bool texts_filled = fill_texts_on_pool(slots, m, texts, missing);
+  if (PyErr_Occurred()) return nullptr;
 
   // Visit the cells in memory order; both arrays share it.
   const size_t outer = m.column_major ? m.ncols : m.nrows;
   const size_t inner = m.column_major ? m.nrows : m.ncols;
+  if (texts_filled) return put_floats(slots, m, texts) ? array.release() : nullptr;
   for (size_t a = 0; a < outer; ++a) {
     for (size_t b = 0; b < inner; ++b) {
       const size_t j = m.column_major ? a : b;

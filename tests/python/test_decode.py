@@ -140,3 +140,35 @@ def test_large_decode_counts_every_reference(order):
     for _ in range(3):  # freeing arrays with wrong counts would crash here
         del out
         out = enc.decode(np.asarray(codes, order=order))
+
+
+def three_text_columns():
+    """An encoder whose columns 0, 2 and 3 hold 40, 40 and 10 texts."""
+    tables = [(0, 40), (2, 40), (3, 10)]
+    state = pickled_state(
+        [column for column, _ in tables],
+        [(column, [(f"t{k}", k) for k in range(n)]) for column, n in tables],
+        [(column, [(k, f"t{k}") for k in range(n)]) for column, n in tables],
+    )
+    enc = Encoder()
+    enc.__setstate__(state)
+    return enc
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_large_decode_matches_small_pieces(order):
+    """Large tables fill their texts on the worker threads; every cell must read
+    as it does when the same rows are decoded a few at a time."""
+    rng = np.random.default_rng(4)
+    odd = np.array([-0.5, 2.9, 9.5, -1.0, -7.0, 39.0, 40.0, np.inf, -np.inf, np.nan, 2.0**64, 1e300])
+    codes = rng.integers(0, 40, (60_000, 4)).astype(float)
+    mask = rng.random(codes.shape) < 0.2
+    codes[mask] = odd[rng.integers(0, len(odd), mask.sum())]
+    codes = np.asarray(codes, order=order)
+    enc = three_text_columns()
+    whole = enc.decode(codes)
+    pieces = [enc.decode(codes[k : k + 1000]) for k in range(0, len(codes), 1000)]
+    assert whole.flags.f_contiguous == (order == "F")
+    as_text = np.vectorize(repr, otypes=[object])  # NaN floats compare by their repr
+    assert as_text(whole).tolist() == as_text(np.concatenate(pieces)).tolist()
+    assert {type(v) for v in whole[:, 1]} == {float}

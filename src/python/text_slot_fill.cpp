@@ -1,0 +1,91 @@
+#include "text_slot_fill.hpp"
+
+#include <algorithm>
+
+#include "../runtime/thread_pool.hpp"
+#include "cell_code.hpp"
+
+namespace vorpak {
+namespace {
+
+// Fewer slots than this per worker are not worth a hand-over.
+constexpr size_t kMinSlotsPerChunk = size_t{1} << 16;
+
+// Adds n references at once, as n Py_INCREFs would (an immortal object's count
+// stays as it is).
+void add_references(PyObject* obj, size_t n) {
+#ifdef Py_GIL_DISABLED
+  for (size_t k = 0; k < n; ++k) Py_INCREF(obj);
+#else
+  Py_SET_REFCNT(obj, Py_REFCNT(obj) + static_cast<Py_ssize_t>(n));
+#endif
+}
+
+// Where each chunk counts the uses of column c's strs: code k at
+// offsets[c] + k, `missing` at offsets[c + 1] - 1.
+std::vector<size_t> counter_offsets(const std::vector<ColumnStrs>& columns) {
+  std::vector<size_t> offsets{0};
+  for (const ColumnStrs& column : columns) {
+    offsets.push_back(offsets.back() + column.by_code.size() + 1);
+  }
+  return offsets;
+}
+
+}  // namespace
+
+bool fill_text_slots(PyObject** slots, const WorkingMatrix& m,
+                     const std::vector<ColumnStrs>& columns, PyObject* missing) {
+  const size_t outer = m.column_major ? m.ncols : m.nrows;
+  const size_t inner = m.column_major ? m.nrows : m.ncols;
+  const size_t chunks = std::min(outer, pool::chunk_count(m.size(), kMinSlotsPerChunk));
+  const std::vector<size_t> offsets = counter_offsets(columns);
+  const size_t per_chunk = offsets.back();
+  if (chunks < 2 || chunks * per_chunk > m.size() / 8) return false;
+
+  // Workers copy pointer values and count; only this thread, which holds the
+  // interpreter, touches the objects themselves, once the pool is done. Nothing
+  // a worker does can fail, so no slot is ever left without its reference.
+  std::vector<size_t> counts(chunks * per_chunk, 0);
+  std::vector<ptrdiff_t> strs_of(m.ncols, -1);
+  for (size_t c = 0; c < columns.size(); ++c)
+    strs_of[columns[c].column] = static_cast<ptrdiff_t>(c);
+  auto put = [&](size_t cell, size_t c, size_t* chunk_counts) {
+    const std::vector<PyObject*>& by_code = columns[c].by_code;
+    const auto code = code_of_cell(m.cells[cell]);
+    size_t which = by_code.size();
+    PyObject* str = missing;
+    if (code && *code < by_code.size() && by_code[*code] != nullptr) {
+      which = static_cast<size_t>(*code);
+      str = by_code[which];
+    }
+    slots[cell] = str;
+    ++chunk_counts[offsets[c] + which];
+  };
+  pool::parallel_for(chunks, 1, [&](size_t first, size_t last) {
+    for (size_t k = first; k < last; ++k) {
+      size_t* chunk_counts = counts.data() + k * per_chunk;
+      for (size_t a = outer * k / chunks; a < outer * (k + 1) / chunks; ++a) {
+        if (m.column_major) {
+          if (strs_of[a] < 0) continue;
+          for (size_t b = 0; b < inner; ++b) put(a * inner + b, strs_of[a], chunk_counts);
+        } else {
+          for (size_t c = 0; c < columns.size(); ++c) {
+            put(a * inner + columns[c].column, c, chunk_counts);
+          }
+        }
+      }
+    }
+  });
+
+  for (size_t c = 0; c < columns.size(); ++c) {
+    const std::vector<PyObject*>& by_code = columns[c].by_code;
+    for (size_t which = 0; which <= by_code.size(); ++which) {
+      size_t total = 0;
+      for (size_t k = 0; k < chunks; ++k) total += counts[k * per_chunk + offsets[c] + which];
+      if (total > 0) add_references(which < by_code.size() ? by_code[which] : missing, total);
+    }
+  }
+  return true;
+}
+
+}  // namespace vorpak
