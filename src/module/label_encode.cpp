@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "../runtime/keyed_hash.hpp"
@@ -65,6 +66,15 @@ class DistinctTexts {
   std::vector<uint64_t> hashes_;
 };
 
+// The first eight bytes of a text as a big-endian number, zero-padded.
+uint64_t prefix_of(std::string_view text) {
+  unsigned char bytes[8] = {};
+  if (!text.empty()) std::memcpy(bytes, text.data(), text.size() < 8 ? text.size() : 8);
+  uint64_t prefix = 0;
+  for (unsigned char byte : bytes) prefix = (prefix << 8) | byte;
+  return prefix;
+}
+
 // Codes depend only on the set of distinct texts: they are numbered in ascending
 // byte order, skipping the markers, whatever the row order or thread count.
 template <class Index>
@@ -75,18 +85,29 @@ LabelEncoded encode_with(const std::vector<std::string_view>& texts) {
   for (size_t i = 0; i < n; ++i) cell_to_distinct[i] = distinct.intern(texts[i]);
 
   // Sort the distinct texts, each with its first-seen index, so the code of
-  // every distinct text is known without looking it up again.
+  // every distinct text is known without looking it up again. Each carries its
+  // first eight bytes as a big-endian number: comparing those decides most
+  // pairs in one instruction, and byte order is kept because a shorter prefix
+  // is padded with zeros and the full texts break every tie.
   const std::vector<std::string_view>& first_seen = distinct.texts();
-  using Entry = std::pair<std::string_view, Index>;
+  struct Entry {
+    uint64_t prefix;
+    std::string_view text;
+    Index index;
+  };
   std::vector<Entry> sorted(first_seen.size());
-  for (size_t d = 0; d < first_seen.size(); ++d) sorted[d] = {first_seen[d], static_cast<Index>(d)};
-  pool::parallel_sort(sorted, [](const Entry& a, const Entry& b) { return a.first < b.first; });
+  for (size_t d = 0; d < first_seen.size(); ++d) {
+    sorted[d] = {prefix_of(first_seen[d]), first_seen[d], static_cast<Index>(d)};
+  }
+  pool::parallel_sort(sorted, [](const Entry& a, const Entry& b) {
+    return a.prefix != b.prefix ? a.prefix < b.prefix : a.text < b.text;
+  });
 
   LabelEncoded result;
   result.table.reserve(sorted.size());
   std::vector<double> distinct_code(first_seen.size());
   uint64_t next_code = 0;
-  for (const auto& [text, d] : sorted) {
+  for (const auto& [prefix, text, d] : sorted) {
     if (is_missing_marker(text)) {
       result.table.emplace(std::string(text), std::nullopt);
       distinct_code[d] = std::bit_cast<double>(kMissingCodeBits);

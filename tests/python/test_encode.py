@@ -40,6 +40,32 @@ def test_codes_follow_byte_order_and_skip_markers(values, expected):
     assert codes_of(values) == expected
 
 
+def byte_ranks(values):
+    order = sorted(set(values), key=lambda t: t.encode())
+    rank = {text: k for k, text in enumerate(order)}
+    return [rank[v] for v in values]
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        ["a", "a\0", "a\x01", "a\0\0\0\0\0\0\0", "a\0\0\0\0\0\0\0\0", "\0", ""],
+        ["abcdefgh", "abcdefg", "abcdefgh\0", "abcdefghi", "abcdefgg\xff", "abcdefgi"],
+        ["abcdefg\xe9", "abcdefg\x7f", "abcdefgé!", "abcdefg\U0001f600", "abcdefgz"],
+        ["same-prefix-%d" % k for k in (10, 9, 100, 1, 0, 11)],
+    ],
+)
+def test_long_shared_prefixes_keep_byte_order(values):
+    assert codes_of(values) == byte_ranks(values)
+
+
+def test_many_texts_with_long_shared_prefixes_keep_byte_order():
+    rng = np.random.default_rng(5)
+    alphabet = np.array(list("ab\0\x7f\xe9\U0001f600"))
+    values = ["prefix" + "".join(rng.choice(alphabet, rng.integers(0, 9))) for _ in range(40_000)]
+    assert codes_of(values) == byte_ranks(values)
+
+
 def test_marker_cells_hold_the_canonical_nan():
     codes, _, _ = encode_column(["nan", "a", "<NA>", "NaN"])
     bits = codes.view(np.uint64)
