@@ -27,8 +27,12 @@ class DistinctTexts {
     hashes_.reserve(expected < 1024 ? expected : 1024);
   }
 
-  Index intern(std::string_view text) {
-    const uint64_t h = hash_bytes(text.data(), text.size(), key_);
+  uint64_t hash(std::string_view text) const { return hash_bytes(text.data(), text.size(), key_); }
+
+  // Asks for the slot of a text hashed to h ahead of its intern().
+  void prefetch(uint64_t h) const { __builtin_prefetch(&slots_[h & (slots_.size() - 1)]); }
+
+  Index intern(std::string_view text, uint64_t h) {
     size_t mask = slots_.size() - 1;
     for (size_t at = h & mask;; at = (at + 1) & mask) {
       const Index slot = slots_[at];
@@ -79,10 +83,19 @@ uint64_t prefix_of(std::string_view text) {
 // byte order, skipping the markers, whatever the row order or thread count.
 template <class Index>
 LabelEncoded encode_with(const std::vector<std::string_view>& texts) {
+  // The texts come from a column's distinct sources, so most are distinct: the
+  // set is sized for all of them, and a text's slot is fetched while the texts
+  // before it are interned.
+  constexpr size_t kAhead = 16;
   const size_t n = texts.size();
-  DistinctTexts<Index> distinct(n < 4096 ? n : 4096);
+  DistinctTexts<Index> distinct(n);
+  std::vector<uint64_t> hashes(n);
+  for (size_t i = 0; i < n; ++i) hashes[i] = distinct.hash(texts[i]);
   std::vector<Index> cell_to_distinct(n);
-  for (size_t i = 0; i < n; ++i) cell_to_distinct[i] = distinct.intern(texts[i]);
+  for (size_t i = 0; i < n; ++i) {
+    if (i + kAhead < n) distinct.prefetch(hashes[i + kAhead]);
+    cell_to_distinct[i] = distinct.intern(texts[i], hashes[i]);
+  }
 
   // Sort the distinct texts, each with its first-seen index, so the code of
   // every distinct text is known without looking it up again. Each carries its
@@ -103,19 +116,21 @@ LabelEncoded encode_with(const std::vector<std::string_view>& texts) {
     return a.prefix != b.prefix ? a.prefix < b.prefix : a.text < b.text;
   });
 
-  LabelEncoded result;
-  result.table.reserve(sorted.size());
+  std::vector<EncodingTable::value_type> entries;
+  entries.reserve(sorted.size());
   std::vector<double> distinct_code(first_seen.size());
   uint64_t next_code = 0;
   for (const auto& [prefix, text, d] : sorted) {
     if (is_missing_marker(text)) {
-      result.table.emplace(std::string(text), std::nullopt);
+      entries.emplace_back(std::string(text), std::nullopt);
       distinct_code[d] = std::bit_cast<double>(kMissingCodeBits);
     } else {
-      result.table.emplace(std::string(text), next_code);
+      entries.emplace_back(std::string(text), next_code);
       distinct_code[d] = static_cast<double>(next_code++);
     }
   }
+  LabelEncoded result;
+  result.table = EncodingTable::from_distinct(std::move(entries));  // the texts are distinct
 
   result.codes.resize(n);
   pool::parallel_map(cell_to_distinct.data(), result.codes.data(), n, kCellGrain,

@@ -1,6 +1,8 @@
 #include "address_numbering.hpp"
 
+#include <algorithm>
 #include <bit>
+#include <utility>
 
 #include "../runtime/address_index.hpp"
 #include "../runtime/thread_pool.hpp"
@@ -10,6 +12,11 @@ namespace {
 
 // Rows per chunk, at the least: fewer would spend more on tables than on rows.
 constexpr size_t kMinChunkRows = 16 * 1024;
+
+// Rows sampled to tell a column of mostly distinct strs; columns shorter than
+// a few samples' worth keep small tables anyway.
+constexpr size_t kSampleRows = 4096;
+constexpr size_t kRadixBits = 11;
 
 // One column's distinct addresses, numbered in order of first appearance.
 class Numbers {
@@ -31,6 +38,70 @@ class Numbers {
   std::vector<uint64_t> addresses_;
 };
 
+// Whether more than half of the addresses in an even sample of column `col`'s
+// rows are distinct.
+bool mostly_distinct(const double* cells, size_t nrows, size_t ncols, size_t col) {
+  if (nrows < 4 * kSampleRows) return false;
+  AddressIndex seen;
+  size_t addresses = 0, distinct = 0;
+  const size_t step = nrows / kSampleRows;
+  for (size_t i = 0; i < nrows; i += step) {
+    const uint64_t bits = std::bit_cast<uint64_t>(cells[i * ncols + col]);
+    if (bits & 1) continue;  // a text id
+    ++addresses;
+    if (seen.find(bits) == AddressIndex::kAbsent) {
+      seen.insert(bits, 0);
+      ++distinct;
+    }
+  }
+  return 2 * distinct > addresses && addresses > 0;
+}
+
+struct Filed {
+  uint64_t key;  // the address, less the column's lowest
+  uint64_t row;
+};
+
+// LSD radix sort by key, as many passes as the keys' span needs.
+void sort_by_key(std::vector<Filed>& items, uint64_t span) {
+  constexpr size_t kBuckets = size_t{1} << kRadixBits;
+  std::vector<Filed> scratch(items.size());
+  std::vector<size_t> starts(kBuckets);
+  for (size_t shift = 0; shift < static_cast<size_t>(std::bit_width(span)); shift += kRadixBits) {
+    std::fill(starts.begin(), starts.end(), 0);
+    for (const Filed& item : items) ++starts[(item.key >> shift) & (kBuckets - 1)];
+    size_t sum = 0;
+    for (size_t& start : starts) sum += std::exchange(start, sum);
+    for (const Filed& item : items) scratch[starts[(item.key >> shift) & (kBuckets - 1)]++] = item;
+    items.swap(scratch);
+  }
+}
+
+// Numbers column `col`'s addresses in ascending order, writing each slot's
+// number and returning the distinct addresses.
+std::vector<uint64_t> number_by_sorting(double* cells, size_t nrows, size_t ncols, size_t col) {
+  std::vector<Filed> filed;
+  filed.reserve(nrows);
+  uint64_t lowest = ~uint64_t{0}, highest = 0;
+  for (size_t i = 0; i < nrows; ++i) {
+    const uint64_t bits = std::bit_cast<uint64_t>(cells[i * ncols + col]);
+    if (bits & 1) continue;  // a text id
+    filed.push_back({bits, i});
+    lowest = std::min(lowest, bits);
+    highest = std::max(highest, bits);
+  }
+  for (Filed& item : filed) item.key -= lowest;
+  sort_by_key(filed, filed.empty() ? 0 : highest - lowest);
+
+  std::vector<uint64_t> distinct;
+  for (const Filed& item : filed) {
+    if (distinct.empty() || distinct.back() != item.key + lowest)
+      distinct.push_back(item.key + lowest);
+    cells[item.row * ncols + col] = std::bit_cast<double>((distinct.size() - 1) << 1);
+  }
+  return distinct;
+}
+
 }  // namespace
 
 AddressNumbering number_addresses(double* cells, size_t nrows, size_t ncols,
@@ -43,6 +114,19 @@ AddressNumbering number_addresses(double* cells, size_t nrows, size_t ncols,
   result.chunks =
       std::max<size_t>(1, std::min(pool::thread_count(), pool::chunk_count(nrows, kMinChunkRows)));
   if (listed == 0) return result;
+  result.by_sorting.resize(listed);
+  std::vector<size_t> to_sort;
+  for (size_t c = 0; c < listed; ++c) {
+    result.by_sorting[c] = mostly_distinct(cells, nrows, ncols, result.columns[c]);
+    if (result.by_sorting[c]) to_sort.push_back(c);
+  }
+  result.distinct.resize(listed);
+  pool::parallel_for(to_sort.size(), 1, [&](size_t first, size_t last) {
+    for (size_t t = first; t < last; ++t) {
+      const size_t c = to_sort[t];
+      result.distinct[c] = number_by_sorting(cells, nrows, ncols, result.columns[c]);
+    }
+  });
 
   std::vector<std::vector<Numbers>> local(result.chunks, std::vector<Numbers>(listed));
   pool::parallel_for(result.chunks, 1, [&](size_t first, size_t last) {
@@ -51,6 +135,7 @@ AddressNumbering number_addresses(double* cells, size_t nrows, size_t ncols,
       for (size_t i = result.chunk_begin(k, nrows); i < end; ++i) {
         double* row = cells + i * ncols;
         for (size_t c = 0; c < listed; ++c) {
+          if (result.by_sorting[c]) continue;
           const uint64_t bits = std::bit_cast<uint64_t>(row[result.columns[c]]);
           if (bits & 1) continue;  // a text id
           row[result.columns[c]] = std::bit_cast<double>(local[k][c].number_of(bits) << 1);
@@ -60,10 +145,10 @@ AddressNumbering number_addresses(double* cells, size_t nrows, size_t ncols,
   });
 
   // Merge the chunks' numbers into one list of distinct addresses per column.
-  result.distinct.resize(listed);
   result.global.assign(result.chunks, std::vector<std::vector<uint64_t>>(listed));
   pool::parallel_for(listed, 1, [&](size_t first, size_t last) {
     for (size_t c = first; c < last; ++c) {
+      if (result.by_sorting[c]) continue;
       Numbers merged;
       for (size_t k = 0; k < result.chunks; ++k) {
         std::vector<uint64_t>& map = result.global[k][c];

@@ -13,11 +13,19 @@ namespace vorpak {
 // threads share no table and no cache line; the slot keeps its chunk-local
 // number (shifted left by one) and `global` says which distinct address it is.
 // Plain integer work: the addresses are never followed here.
+//
+// A column whose cells are mostly distinct strs would make those per-chunk
+// tables as large as the column and every look-up a cache miss. Such a column
+// is numbered by sorting its addresses instead: its slots then hold the index
+// into `distinct` itself, which lists the addresses in ascending order, so the
+// strs are later read in the order they lie in memory.
 struct AddressNumbering {
   size_t chunks = 1;  // chunk k covers rows [nrows * k / chunks, nrows * (k + 1) / chunks)
   std::vector<size_t> columns;                  // the columns that hold addresses
   std::vector<std::vector<uint64_t>> distinct;  // per listed column: its distinct addresses
-  // [chunk][listed column][local number] -> index into distinct
+  std::vector<uint8_t> by_sorting;              // per listed column: numbered by sorting
+  // [chunk][listed column][local number] -> index into distinct (empty for a
+  // column numbered by sorting)
   std::vector<std::vector<std::vector<uint64_t>>> global;
 
   size_t chunk_begin(size_t k, size_t nrows) const { return nrows * k / chunks; }

@@ -27,10 +27,7 @@ DecodingTable build_decoding_table(const EncodingTable& encoding) {
         return std::pair<uint64_t, std::string>(*e->second, e->first);
       });
 
-  DecodingTable decoding;
-  decoding.reserve(pairs.size());
-  for (auto& [code, text] : pairs) decoding.emplace(code, std::move(text));
-  return decoding;
+  return DecodingTable::from_distinct(std::move(pairs));  // codes are distinct
 }
 
 }  // namespace
@@ -60,20 +57,29 @@ void write_codes(const std::vector<ColumnTables>& columns, const JobContext& ctx
   // over every string column: one pass over the buffer's memory.
   pool::parallel_for(numbering.chunks, 1, [&](size_t first, size_t last) {
     std::vector<std::vector<double>> code_of_local(columns.size());
+    std::vector<const double*> code_of_number(columns.size());
     for (size_t k = first; k < last; ++k) {
       for (size_t s = 0; s < columns.size(); ++s) {
-        code_of_local[s].clear();
-        if (listed_as[s] == SIZE_MAX) continue;
-        for (uint64_t g : numbering.global[k][listed_as[s]]) {
-          code_of_local[s].push_back(columns[s].code_of_address[g]);
+        const size_t c = listed_as[s];
+        // A column numbered by sorting numbers its distinct addresses directly.
+        if (c != SIZE_MAX && numbering.by_sorting[c]) {
+          code_of_number[s] = columns[s].code_of_address.data();
+          continue;
         }
+        code_of_local[s].clear();
+        if (c != SIZE_MAX) {
+          for (uint64_t g : numbering.global[k][c]) {
+            code_of_local[s].push_back(columns[s].code_of_address[g]);
+          }
+        }
+        code_of_number[s] = code_of_local[s].data();
       }
       const size_t end = numbering.chunk_begin(k + 1, ctx.nrows);
       for (size_t i = numbering.chunk_begin(k, ctx.nrows); i < end; ++i) {
         for (size_t s = 0; s < columns.size(); ++s) {
           const size_t at = i * ctx.ncols + columns[s].column;
           const uint64_t bits = std::bit_cast<uint64_t>(out.read(at));
-          out.write(at, bits & 1 ? columns[s].code_of_id[bits >> 1] : code_of_local[s][bits >> 1]);
+          out.write(at, bits & 1 ? columns[s].code_of_id[bits >> 1] : code_of_number[s][bits >> 1]);
         }
       }
     }

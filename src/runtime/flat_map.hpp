@@ -31,6 +31,16 @@ class FlatMap {
     for (const value_type& entry : entries) insert_or_assign(entry.first, entry.second);
   }
 
+  // A map of entries whose keys are already distinct, which no one checks:
+  // indexing them all at once is cheaper than inserting them one by one.
+  static FlatMap from_distinct(std::vector<value_type> entries) {
+    if (entries.size() >= UINT32_MAX - 1) throw std::bad_alloc();
+    FlatMap map;
+    map.entries_ = std::move(entries);
+    map.rebuild(slots_for(map.entries_.size()));
+    return map;
+  }
+
   size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }
   iterator begin() { return entries_.begin(); }
@@ -112,14 +122,21 @@ class FlatMap {
     return {end() - 1, true};
   }
 
+  // Hashes every entry first, so that each slot can be fetched from memory a
+  // few entries before it is written: in a large map nearly every slot is a
+  // cache miss, and misses in flight together cost little more than one.
   void rebuild(size_t capacity) {
+    constexpr size_t kAhead = 16;
     std::vector<Slot> slots(capacity);
     const size_t mask = capacity - 1;
-    for (size_t i = 0; i < entries_.size(); ++i) {
-      const uint64_t h = hash_(entries_[i].first);
-      size_t at = h & mask;
+    const size_t n = entries_.size();
+    std::vector<uint64_t> hashes(n);
+    for (size_t i = 0; i < n; ++i) hashes[i] = hash_(entries_[i].first);
+    for (size_t i = 0; i < n; ++i) {
+      if (i + kAhead < n) __builtin_prefetch(&slots[hashes[i + kAhead] & mask], 1);
+      size_t at = hashes[i] & mask;
       while (slots[at].index != 0) at = (at + 1) & mask;
-      slots[at] = {static_cast<uint32_t>(i + 1), tag_of(h)};
+      slots[at] = {static_cast<uint32_t>(i + 1), tag_of(hashes[i])};
     }
     slots_.swap(slots);
   }

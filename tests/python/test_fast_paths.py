@@ -297,3 +297,23 @@ def test_big_object_arrays_match_item_access(seed):
     array[:, 3] = rng.integers(0, 3, n)
     array[::7, 3] = None
     assert_same(array)
+
+
+@pytest.mark.parametrize("seed", [0, 1])
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_columns_of_mostly_distinct_strs_match_item_access(seed, order):
+    """Columns whose strs are nearly all distinct objects are numbered by
+    sorting their addresses; text ids, repeats, equal texts in distinct objects
+    and markers must come out as item access has them."""
+    rng = np.random.default_rng(seed)
+    n = 40_000
+    array = np.empty((n, 3), dtype=object)
+    array[:, 0] = [f"t{i}é" if i % 3 else f"t{i}" for i in rng.integers(0, 10 * n, n)]
+    array[:: 97, 0] = "nan"  # one object, repeated
+    array[1::89, 0] = [str(k) for k in range(len(array[1::89, 0]))]  # equal texts elsewhere too
+    array[2::101, 0] = 2.5  # numbers in a text column
+    array[:100, 1] = rng.random(100)  # numbers above the turn
+    array[100:, 1] = [f"u{i}" for i in rng.integers(0, 10 * n, n - 100)]
+    array[::13, 1] = None
+    array[:, 2] = [f"{i}" for i in rng.integers(0, 20 * n, n)]
+    assert_same(np.asarray(array, order=order))
