@@ -488,20 +488,20 @@ bool walk_cells(PyObject* table, Walk& walk) {
   return walk_by_item_access(table, walk);
 }
 
-// The first write to fresh memory costs a page fault and the kernel's zeroing of
-// the page, which for a large buffer is a good part of an encode. Taking those
-// faults on every worker at once, instead of one by one on the walking thread,
-// spreads that cost.
-void zero_in_parallel(double* cells, size_t count) {
-  constexpr size_t kBlock = (size_t{2} << 20) / sizeof(double);  // one huge page
-  if (count < 4 * kBlock) {
-    std::memset(cells, 0, count * sizeof(double));
-    return;
-  }
-  const size_t blocks = (count + kBlock - 1) / kBlock;
-  pool::parallel_for(blocks, 1, [&](size_t begin, size_t end) {
-    const size_t from = begin * kBlock, to = std::min(count, end * kBlock);
-    std::memset(cells + from, 0, (to - from) * sizeof(double));
+// The first write to each page of fresh memory costs a page fault and the
+// kernel's zeroing of the page, which for a large buffer is a good part of an
+// encode. Touching every page on all workers at once, before the walk, spreads
+// that cost; the walk writes every cell anyway, so one byte a page will do.
+void fault_in_parallel(double* cells, size_t count) {
+  constexpr size_t kPage = 4096;
+  constexpr size_t kBlock = size_t{2} << 20;  // one huge page
+  const size_t bytes = count * sizeof(double);
+  if (bytes < 4 * kBlock) return;  // the walk's own faults are few
+  char* first = reinterpret_cast<char*>(cells);
+  pool::parallel_for((bytes + kBlock - 1) / kBlock, 1, [&](size_t begin, size_t end) {
+    for (size_t at = begin * kBlock; at < std::min(bytes, end * kBlock); at += kPage) {
+      *static_cast<volatile char*>(first + at) = 0;
+    }
   });
 }
 
@@ -600,7 +600,7 @@ bool encode_object_array(PyObject* obj, const OUT& out, WorkingMatrix& matrix,
   WorkingMatrix buffer;
   if (!new_working_matrix(nrows, ncols, false, buffer)) return false;
   const pool::InlineScope small_table(buffer.size() < kInlineBelowCells);
-  zero_in_parallel(buffer.cells, buffer.size());
+  fault_in_parallel(buffer.cells, buffer.size());
 
   Walk walk(nrows, ncols, buffer.cells);
   AddressNumbering numbering;
