@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -97,23 +98,6 @@ Raised column_out_of_range(uint64_t column, size_t ncols) {
                               std::to_string(ncols) + " columns");
 }
 
-// Large tables whose texts were all made up front have their text slots filled
-// on the pool; false (maybe with an exception pending) when this thread is to
-// fill them itself.
-bool fill_texts_on_pool(PyObject** slots, const WorkingMatrix& m,
-                        const std::vector<std::unique_ptr<ColumnTexts>>& texts, PyRef& missing) {
-  std::vector<ColumnStrs> columns;
-  for (size_t j = 0; j < texts.size(); ++j) {
-    if (!texts[j]) continue;
-    ColumnStrs& column = columns.emplace_back();
-    column.column = j;
-    if (!texts[j]->strs_by_code(column.by_code)) return false;
-  }
-  if (columns.empty()) return false;
-  missing = PyRef::steal(PyUnicode_FromString("NaN"));
-  return missing && fill_text_slots(slots, m, columns, missing.get());
-}
-
 // A Python float in the slot of every cell of the columns without texts.
 bool put_floats(PyObject** slots, const WorkingMatrix& m,
                 const std::vector<std::unique_ptr<ColumnTexts>>& texts) {
@@ -147,6 +131,24 @@ bool put_floats(PyObject** slots, const WorkingMatrix& m,
   return true;
 }
 
+// Large tables whose texts were all made up front have their text slots filled
+// on the pool; false (maybe with an exception pending) when this thread is to
+// fill them itself.
+bool fill_texts_on_pool(PyObject** slots, const WorkingMatrix& m,
+                        const std::vector<std::unique_ptr<ColumnTexts>>& texts, PyRef& missing,
+                        const std::function<void()>& alongside) {
+  std::vector<ColumnStrs> columns;
+  for (size_t j = 0; j < texts.size(); ++j) {
+    if (!texts[j]) continue;
+    ColumnStrs& column = columns.emplace_back();
+    column.column = j;
+    if (!texts[j]->strs_by_code(column.by_code)) return false;
+  }
+  if (columns.empty()) return false;
+  missing = PyRef::steal(PyUnicode_FromString("NaN"));
+  return missing && fill_text_slots(slots, m, columns, missing.get(), alongside);
+}
+
 // An object array shaped and ordered like the matrix's array. Encoded columns
 // hold the texts of their codes (one shared str per distinct code, "NaN" where a
 // cell has none); every other cell is a Python float, as
@@ -178,13 +180,16 @@ PyObject* array_output(WorkingMatrix& m, const EncodingInfo* info) {
   auto** slots =
       static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
   PyRef missing;  // "NaN", one shared object for the whole call
-  const bool texts_filled = fill_texts_on_pool(slots, m, texts, missing);
+  // This thread makes the floats while the pool writes the texts.
+  bool floats_made = true;
+  const bool texts_filled = fill_texts_on_pool(slots, m, texts, missing,
+                                               [&] { floats_made = put_floats(slots, m, texts); });
+  if (texts_filled) return floats_made ? array.release() : nullptr;
   if (PyErr_Occurred()) return nullptr;
 
   // Visit the cells in memory order; both arrays share it.
   const size_t outer = m.column_major ? m.ncols : m.nrows;
   const size_t inner = m.column_major ? m.nrows : m.ncols;
-  if (texts_filled) return put_floats(slots, m, texts) ? array.release() : nullptr;
   for (size_t a = 0; a < outer; ++a) {
     for (size_t b = 0; b < inner; ++b) {
       const size_t j = m.column_major ? a : b;

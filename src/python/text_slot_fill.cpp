@@ -34,7 +34,8 @@ std::vector<size_t> counter_offsets(const std::vector<ColumnStrs>& columns) {
 }  // namespace
 
 bool fill_text_slots(PyObject** slots, const WorkingMatrix& m,
-                     const std::vector<ColumnStrs>& columns, PyObject* missing) {
+                     const std::vector<ColumnStrs>& columns, PyObject* missing,
+                     const std::function<void()>& alongside) {
   const size_t outer = m.column_major ? m.ncols : m.nrows;
   const size_t inner = m.column_major ? m.nrows : m.ncols;
   const size_t chunks = std::min(outer, pool::chunk_count(m.size(), kMinSlotsPerChunk));
@@ -61,7 +62,7 @@ bool fill_text_slots(PyObject** slots, const WorkingMatrix& m,
     slots[cell] = str;
     ++chunk_counts[offsets[c] + which];
   };
-  pool::parallel_for(chunks, 1, [&](size_t first, size_t last) {
+  const auto fill_chunks = [&](size_t first, size_t last) {
     for (size_t k = first; k < last; ++k) {
       size_t* chunk_counts = counts.data() + k * per_chunk;
       for (size_t a = outer * k / chunks; a < outer * (k + 1) / chunks; ++a) {
@@ -75,7 +76,8 @@ bool fill_text_slots(PyObject** slots, const WorkingMatrix& m,
         }
       }
     }
-  });
+  };
+  pool::parallel_for_alongside(chunks, 1, fill_chunks, alongside);
 
   for (size_t c = 0; c < columns.size(); ++c) {
     const std::vector<PyObject*>& by_code = columns[c].by_code;

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <functional>
 #include <vector>
 
 #include "working_matrix.hpp"
@@ -19,10 +20,12 @@ struct ColumnStrs {
 // Puts into `slots` (the matrix's cells' places in a zeroed object array of the
 // same shape and order) the str of every cell of the listed columns, or
 // `missing` for a cell without one, and adds the references those slots hold.
-// Returns false, having written
-// nothing, when counting references per worker would take more memory than the
-// work is worth; the caller then fills the slots itself.
+// This thread runs `alongside` meanwhile, which must leave those slots alone.
+// Returns false, having written nothing and run nothing, when counting
+// references per worker would take more memory than the work is worth; the
+// caller then fills the slots itself.
 bool fill_text_slots(PyObject** slots, const WorkingMatrix& m,
-                     const std::vector<ColumnStrs>& columns, PyObject* missing);
+                     const std::vector<ColumnStrs>& columns, PyObject* missing,
+                     const std::function<void()>& alongside);
 
 }  // namespace vorpak

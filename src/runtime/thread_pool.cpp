@@ -25,6 +25,24 @@
 namespace vorpak::pool {
 namespace {
 
+// Work the calling thread does itself while the pool runs a call's chunks.
+struct Side {
+  void (*fn)(void*) = nullptr;
+  void* ctx = nullptr;
+  std::exception_ptr error;
+};
+
+// Runs a Side, keeping its exception for after the chunks have finished: they
+// may still use what the caller's stack holds.
+void run_side(Side& side) {
+  if (side.fn == nullptr) return;
+  try {
+    side.fn(side.ctx);
+  } catch (...) {
+    side.error = std::current_exception();
+  }
+}
+
 struct Call {
   void (*fn)(void*, size_t) = nullptr;
   void* ctx = nullptr;
@@ -71,9 +89,11 @@ class Pool {
 
   size_t workers() const { return workers_; }
 
-  // Queues `call` and returns once all its chunks have finished.
-  void run(Call& call) {
+  // Queues `call` and returns once all its chunks have finished. A thread from
+  // outside the pool runs `side` meanwhile (a worker, before its chunks).
+  void run(Call& call, Side& side) {
     const bool helping = tl_worker_of == this;
+    if (helping) run_side(side);
     call.waiter_is_worker = helping;
     std::unique_lock lock(mutex_);
     pending_.push_back(&call);
@@ -83,6 +103,9 @@ class Pool {
       work_.notify_one();
     }
     if (!helping) {
+      lock.unlock();
+      run_side(side);
+      lock.lock();
       call.done.wait(lock, [&] { return call.unfinished == 0; });
       return;
     }
@@ -274,21 +297,31 @@ size_t chunk_count(size_t n, size_t grain) {
   return std::min(by_grain, 4 * thread_count());
 }
 
-void run_chunks(size_t chunks, void (*fn)(void*, size_t), void* ctx) {
-  if (chunks == 0) return;
+void run_chunks_alongside(size_t chunks, void (*fn)(void*, size_t), void* ctx,
+                          void (*side_fn)(void*), void* side_ctx) {
+  Side side{side_fn, side_ctx, nullptr};
   Call call;
   call.fn = fn;
   call.ctx = ctx;
   call.chunks = chunks;
   call.unfinished = chunks;
-  if (tl_inline_scopes > 0) {
+  if (chunks == 0) {
+    run_side(side);
+  } else if (tl_inline_scopes > 0) {
+    run_side(side);
     run_inline(call);  // without starting the pool: a small job may be all there is
   } else if (Pool& pool = the_pool(); pool.workers() == 0) {
+    run_side(side);
     run_inline(call);
   } else {
-    pool.run(call);
+    pool.run(call, side);
   }
   if (call.error) std::rethrow_exception(call.error);
+  if (side.error) std::rethrow_exception(side.error);
+}
+
+void run_chunks(size_t chunks, void (*fn)(void*, size_t), void* ctx) {
+  run_chunks_alongside(chunks, fn, ctx, nullptr, nullptr);
 }
 
 void parallel_sort(std::vector<std::string_view>& views) {

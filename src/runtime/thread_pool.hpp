@@ -45,6 +45,13 @@ class InlineScope {
 // and returns when all have finished.
 void run_chunks(size_t chunks, void (*fn)(void*, size_t), void* ctx);
 
+// The same, while the calling thread runs side(side_ctx) (a thread of the pool
+// runs it first): for work only the caller may do, such as making Python
+// objects, next to work any thread may do. Returns when both are done; an
+// exception from either is rethrown then, the chunks' first.
+void run_chunks_alongside(size_t chunks, void (*fn)(void*, size_t), void* ctx,
+                          void (*side_fn)(void*), void* side_ctx);
+
 // How many chunks to cut n items into, given the smallest sensible chunk.
 size_t chunk_count(size_t n, size_t grain);
 
@@ -71,6 +78,24 @@ void parallel_for(size_t n, size_t grain, Body&& body) {
         (*c->body)(begin, end);
       },
       &ctx);
+}
+
+// parallel_for over [0, n), while this thread runs side() (see run_chunks_alongside).
+template <class Body, class Side>
+void parallel_for_alongside(size_t n, size_t grain, Body&& body, Side&& side) {
+  const size_t chunks = chunk_count(n, grain);
+  struct Ctx {
+    std::remove_reference_t<Body>* body;
+    size_t n, chunks;
+  } ctx{&body, n, chunks};
+  run_chunks_alongside(
+      chunks,
+      [](void* p, size_t k) {
+        auto* c = static_cast<Ctx*>(p);
+        (*c->body)(c->n * k / c->chunks, c->n * (k + 1) / c->chunks);
+      },
+      &ctx, [](void* p) { (*static_cast<std::remove_reference_t<Side>*>(p))(); },
+      const_cast<void*>(static_cast<const void*>(&side)));  // read back with its own constness
 }
 
 // out[i] = fn(in[i]); results are stored by position, so order never depends on

@@ -147,6 +147,49 @@ TEST(ThreadPool, InlineScopeKeepsWorkOnTheCaller) {
   EXPECT_EQ(nested_sum(3, 4, 500), expected_sum(3, 4, 500));
 }
 
+TEST(ThreadPool, SideRunsOnTheCallerNextToTheChunks) {
+  for (const bool inline_scope : {false, true}) {
+    const vp::InlineScope scope(inline_scope);
+    std::atomic<uint64_t> total{0};
+    std::thread::id side_ran_on;
+    vp::parallel_for_alongside(
+        1000, 1,
+        [&](size_t begin, size_t end) {
+          for (size_t i = begin; i < end; ++i) total += i;
+        },
+        [&] { side_ran_on = std::this_thread::get_id(); });
+    EXPECT_EQ(total, 1000u * 999u / 2);
+    EXPECT_EQ(side_ran_on, std::this_thread::get_id());
+  }
+  // Nested in a worker, the side still runs exactly once.
+  std::atomic<size_t> sides{0};
+  vp::parallel_for(8, 1, [&](size_t begin, size_t end) {
+    for (size_t k = begin; k < end; ++k) {
+      vp::parallel_for_alongside(
+          64, 1, [](size_t, size_t) {}, [&] { ++sides; });
+    }
+  });
+  EXPECT_EQ(sides, 8u);
+}
+
+TEST(ThreadPool, SideAndChunkErrorsReachTheCaller) {
+  std::atomic<size_t> ran{0};
+  auto chunk_fails = [&](size_t, size_t) {
+    ++ran;
+    throw std::runtime_error("chunk");
+  };
+  auto side_fails = [] { throw std::logic_error("side"); };
+  EXPECT_THROW(vp::parallel_for_alongside(64, 1, chunk_fails, side_fails), std::runtime_error);
+  EXPECT_THROW(vp::parallel_for_alongside(
+                   64, 1, [&](size_t, size_t) { ++ran; }, side_fails),
+               std::logic_error);
+  EXPECT_GE(ran.load(), 2u);
+  bool side_ran = false;
+  vp::parallel_for_alongside(
+      0, 1, [](size_t, size_t) {}, [&] { side_ran = true; });
+  EXPECT_TRUE(side_ran);
+}
+
 TEST(ThreadPool, ChunkCountEdges) {
   EXPECT_EQ(vp::chunk_count(0, 10), 0u);
   EXPECT_EQ(vp::chunk_count(5, 10), 1u);  // never zero chunks for some items
