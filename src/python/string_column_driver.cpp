@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "../runtime/fresh_memory.hpp"
 #include "../runtime/panic.hpp"
 #include "../runtime/thread_pool.hpp"
 #include "column_job.hpp"
@@ -488,23 +489,6 @@ bool walk_cells(PyObject* table, Walk& walk) {
   return walk_by_item_access(table, walk);
 }
 
-// The first write to each page of fresh memory costs a page fault and the
-// kernel's zeroing of the page, which for a large buffer is a good part of an
-// encode. Touching every page on all workers at once, before the walk, spreads
-// that cost; the walk writes every cell anyway, so one byte a page will do.
-void fault_in_parallel(double* cells, size_t count) {
-  constexpr size_t kPage = 4096;
-  constexpr size_t kBlock = size_t{2} << 20;  // one huge page
-  const size_t bytes = count * sizeof(double);
-  if (bytes < 4 * kBlock) return;  // the walk's own faults are few
-  char* first = reinterpret_cast<char*>(cells);
-  pool::parallel_for((bytes + kBlock - 1) / kBlock, 1, [&](size_t begin, size_t end) {
-    for (size_t at = begin * kBlock; at < std::min(bytes, end * kBlock); at += kPage) {
-      *static_cast<volatile char*>(first + at) = 0;
-    }
-  });
-}
-
 bool walk_table(PyObject* obj, const OUT& out, Walk& walk) {
   if (out.kind == OUT::Kind::Array) {
     return walk.nrows == 0 || walk.ncols == 0 || walk_cells(obj, walk);
@@ -600,11 +584,13 @@ bool encode_object_array(PyObject* obj, const OUT& out, WorkingMatrix& matrix,
   WorkingMatrix buffer;
   if (!new_working_matrix(nrows, ncols, false, buffer)) return false;
   const pool::InlineScope small_table(buffer.size() < kInlineBelowCells);
-  fault_in_parallel(buffer.cells, buffer.size());
 
   Walk walk(nrows, ncols, buffer.cells);
+  bool walked = false;
+  populate_alongside(buffer.cells, buffer.size() * sizeof(double),
+                     [&] { walked = walk_table(obj, out, walk); });
   AddressNumbering numbering;
-  if (!walk_table(obj, out, walk) || !resolve_addresses(walk, numbering)) return false;
+  if (!walked || !resolve_addresses(walk, numbering)) return false;
   info = run_column_jobs(walk, numbering);
   matrix = std::move(buffer);
   return true;
