@@ -214,25 +214,54 @@ PyObject* array_output(WorkingMatrix& m, const EncodingInfo* info) {
   return array.release();
 }
 
-// Column j's decoded cells as a 1-D object array: one shared str per code, None
+// A 1-D object array of n slots, all empty.
+PyObject* new_object_column(size_t n) {
+  npy_intp length = static_cast<npy_intp>(n);
+  return PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_OBJECT), 1, &length, nullptr,
+                              nullptr, 0, nullptr);
+}
+
+PyObject** slots_of(PyObject* array) {
+  return static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+}
+
+// Column j's decoded cells into its own slots: one shared str per code, None
 // where a cell has no text.
-PyObject* decoded_column(const WorkingMatrix& m, size_t j, const DecodingTable& table) {
-  npy_intp length = static_cast<npy_intp>(m.nrows);
-  PyRef array = PyRef::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_OBJECT),
-                                                  1, &length, nullptr, nullptr, 0, nullptr));
-  if (!array) return nullptr;
-  auto** slots =
-      static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-  ColumnTexts texts(table, m.nrows);
-  if (texts.failed()) return nullptr;
+bool fill_decoded_column(PyObject** slots, const WorkingMatrix& m, size_t j, ColumnTexts& texts) {
   for (size_t i = 0; i < m.nrows; ++i) {
     PyObject* text = texts.text_for(code_of_cell(m.at(i, j)));
-    if (texts.failed()) return nullptr;
+    if (texts.failed()) return false;
     if (text == nullptr) text = Py_None;
     Py_INCREF(text);
     Py_XSETREF(slots[i], text);
   }
-  return array.release();
+  return true;
+}
+
+// The decoded text columns (those with a table), each a 1-D object array; the
+// others stay null. Large tables are filled on the pool.
+bool decoded_columns(const WorkingMatrix& m, const std::vector<const DecodingTable*>& table_of,
+                     std::vector<PyRef>& arrays) {
+  arrays.resize(m.ncols);
+  std::vector<std::unique_ptr<ColumnTexts>> texts(m.ncols);
+  std::vector<ColumnStrs> strs;
+  bool all_made = true;
+  for (size_t j = 0; j < m.ncols; ++j) {
+    if (table_of[j] == nullptr) continue;
+    arrays[j] = PyRef::steal(new_object_column(m.nrows));
+    if (!arrays[j]) return false;
+    texts[j] = std::make_unique<ColumnTexts>(*table_of[j], m.nrows);
+    if (texts[j]->failed()) return false;
+    ColumnStrs& column = strs.emplace_back();
+    column.column = j;
+    column.slots = slots_of(arrays[j].get());
+    all_made = all_made && texts[j]->strs_by_code(column.by_code);
+  }
+  if (all_made && !strs.empty() && fill_text_slots(nullptr, m, strs, Py_None, [] {})) return true;
+  for (size_t j = 0; j < m.ncols; ++j) {
+    if (texts[j] && !fill_decoded_column(slots_of(arrays[j].get()), m, j, *texts[j])) return false;
+  }
+  return true;
 }
 
 PyObject* new_label(const std::string& label) {
@@ -267,12 +296,12 @@ PyObject* decoded_frame(PyObject* pandas, PyObject* label_list, WorkingMatrix& m
   PyRef series_type = PyRef::steal(PyObject_GetAttrString(pandas, "Series"));
   PyRef columns = PyRef::steal(PyDict_New());
   if (!series_type || !columns) return nullptr;
+  std::vector<PyRef> texts;
+  if (!decoded_columns(m, table_of, texts)) return nullptr;
   for (size_t k = 0; k < m.ncols; ++k) {
     PyRef column;
-    if (table_of[k] != nullptr) {
-      PyRef texts = PyRef::steal(decoded_column(m, k, *table_of[k]));
-      if (!texts) return nullptr;
-      column = PyRef::steal(text_series(series_type.get(), texts.get()));
+    if (texts[k]) {
+      column = PyRef::steal(text_series(series_type.get(), texts[k].get()));
     } else {
       column = PyRef::steal(float_column(m, k));
     }

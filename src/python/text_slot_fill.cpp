@@ -50,7 +50,7 @@ bool fill_text_slots(PyObject** slots, const WorkingMatrix& m,
   std::vector<ptrdiff_t> strs_of(m.ncols, -1);
   for (size_t c = 0; c < columns.size(); ++c)
     strs_of[columns[c].column] = static_cast<ptrdiff_t>(c);
-  auto put = [&](size_t cell, size_t c, size_t* chunk_counts) {
+  auto put = [&](size_t cell, size_t row, size_t c, size_t* chunk_counts) {
     const std::vector<PyObject*>& by_code = columns[c].by_code;
     const auto code = code_of_cell(m.cells[cell]);
     size_t which = by_code.size();
@@ -59,7 +59,7 @@ bool fill_text_slots(PyObject** slots, const WorkingMatrix& m,
       which = static_cast<size_t>(*code);
       str = by_code[which];
     }
-    slots[cell] = str;
+    (columns[c].slots != nullptr ? columns[c].slots[row] : slots[cell]) = str;
     ++chunk_counts[offsets[c] + which];
   };
   const auto fill_chunks = [&](size_t first, size_t last) {
@@ -68,10 +68,10 @@ bool fill_text_slots(PyObject** slots, const WorkingMatrix& m,
       for (size_t a = outer * k / chunks; a < outer * (k + 1) / chunks; ++a) {
         if (m.column_major) {
           if (strs_of[a] < 0) continue;
-          for (size_t b = 0; b < inner; ++b) put(a * inner + b, strs_of[a], chunk_counts);
+          for (size_t b = 0; b < inner; ++b) put(a * inner + b, b, strs_of[a], chunk_counts);
         } else {
           for (size_t c = 0; c < columns.size(); ++c) {
-            put(a * inner + columns[c].column, c, chunk_counts);
+            put(a * inner + columns[c].column, a, c, chunk_counts);
           }
         }
       }

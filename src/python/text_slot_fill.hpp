@@ -15,10 +15,12 @@ namespace vorpak {
 struct ColumnStrs {
   size_t column = 0;
   std::vector<PyObject*> by_code;
+  PyObject** slots = nullptr;  // the column's own zeroed object array of nrows, if any
 };
 
 // Puts into `slots` (the matrix's cells' places in a zeroed object array of the
-// same shape and order) the str of every cell of the listed columns, or
+// same shape and order), or into a column's own slots where it has them, the
+// str of every cell of the listed columns, or
 // `missing` for a cell without one, and adds the references those slots hold.
 // This thread runs `alongside` meanwhile, which must leave those slots alone.
 // Returns false, having written nothing and run nothing, when counting

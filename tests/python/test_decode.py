@@ -172,3 +172,22 @@ def test_large_decode_matches_small_pieces(order):
     as_text = np.vectorize(repr, otypes=[object])  # NaN floats compare by their repr
     assert as_text(whole).tolist() == as_text(np.concatenate(pieces)).tolist()
     assert {type(v) for v in whole[:, 1]} == {float}
+
+
+def test_large_frame_decode_matches_small_pieces():
+    """The text columns of a large decoded frame are filled on the worker
+    threads; they must hold what a few rows at a time give, None for no text."""
+    rng = np.random.default_rng(6)
+    codes = rng.integers(0, 40, (60_000, 4)).astype(float)
+    mask = rng.random(codes.shape) < 0.2
+    codes[mask] = np.array([-1.0, 2.9, 39.0, 40.0, np.nan, 1e300])[rng.integers(0, 6, mask.sum())]
+    frame = pd.DataFrame(codes, columns=["a", "b", "c", "d"])
+    enc = three_text_columns()
+    whole = enc.decode(frame)
+    pieces = [enc.decode(frame.iloc[k : k + 1000]) for k in range(0, len(frame), 1000)]
+    pieces = pd.concat(pieces, ignore_index=True)
+    pd.testing.assert_frame_equal(whole, pieces)
+    assert [str(t) for t in whole.dtypes] == ["object", "float64", "object", "object"]
+    assert whole["a"].isna().sum() == np.isnan(codes[:, 0]).sum() + (codes[:, 0] >= 40).sum() + (
+        codes[:, 0] == -1
+    ).sum()
