@@ -1,6 +1,7 @@
 #include "text_slot_fill.hpp"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "../runtime/thread_pool.hpp"
 #include "cell_code.hpp"
@@ -38,19 +39,22 @@ bool fill_text_slots(PyObject** slots, const WorkingMatrix& m,
                      const std::function<void()>& alongside) {
   const size_t outer = m.column_major ? m.ncols : m.nrows;
   const size_t inner = m.column_major ? m.nrows : m.ncols;
-  const size_t chunks = std::min(outer, pool::chunk_count(m.size(), kMinSlotsPerChunk));
   const std::vector<size_t> offsets = counter_offsets(columns);
   const size_t per_chunk = offsets.back();
-  if (chunks < 2 || chunks * per_chunk > m.size() / 8) return false;
+  // Many codes make many counters: then one chunk per thread, and at most as
+  // many counters in all as the matrix has cells.
+  size_t chunks = std::min(outer, pool::chunk_count(m.size(), kMinSlotsPerChunk));
+  if (chunks * per_chunk > m.size() / 8) chunks = std::min(chunks, pool::thread_count());
+  if (chunks < 2 || chunks * per_chunk > m.size() || m.size() / chunks >= UINT32_MAX) return false;
 
   // Workers copy pointer values and count; only this thread, which holds the
   // interpreter, touches the objects themselves, once the pool is done. Nothing
   // a worker does can fail, so no slot is ever left without its reference.
-  std::vector<size_t> counts(chunks * per_chunk, 0);
+  std::vector<uint32_t> counts(chunks * per_chunk, 0);
   std::vector<ptrdiff_t> strs_of(m.ncols, -1);
   for (size_t c = 0; c < columns.size(); ++c)
     strs_of[columns[c].column] = static_cast<ptrdiff_t>(c);
-  auto put = [&](size_t cell, size_t row, size_t c, size_t* chunk_counts) {
+  auto put = [&](size_t cell, size_t row, size_t c, uint32_t* chunk_counts) {
     const std::vector<PyObject*>& by_code = columns[c].by_code;
     const auto code = code_of_cell(m.cells[cell]);
     size_t which = by_code.size();
@@ -64,7 +68,7 @@ bool fill_text_slots(PyObject** slots, const WorkingMatrix& m,
   };
   const auto fill_chunks = [&](size_t first, size_t last) {
     for (size_t k = first; k < last; ++k) {
-      size_t* chunk_counts = counts.data() + k * per_chunk;
+      uint32_t* chunk_counts = counts.data() + k * per_chunk;
       for (size_t a = outer * k / chunks; a < outer * (k + 1) / chunks; ++a) {
         if (m.column_major) {
           if (strs_of[a] < 0) continue;

@@ -142,9 +142,9 @@ def test_large_decode_counts_every_reference(order):
         out = enc.decode(np.asarray(codes, order=order))
 
 
-def three_text_columns():
-    """An encoder whose columns 0, 2 and 3 hold 40, 40 and 10 texts."""
-    tables = [(0, 40), (2, 40), (3, 10)]
+def three_text_columns(codes=40):
+    """An encoder whose columns 0, 2 and 3 hold `codes`, `codes` and 10 texts."""
+    tables = [(0, codes), (2, codes), (3, 10)]
     state = pickled_state(
         [column for column, _ in tables],
         [(column, [(f"t{k}", k) for k in range(n)]) for column, n in tables],
@@ -155,19 +155,20 @@ def three_text_columns():
     return enc
 
 
+@pytest.mark.parametrize("codes", [40, 20_000])
 @pytest.mark.parametrize("order", ["C", "F"])
-def test_large_decode_matches_small_pieces(order):
+def test_large_decode_matches_small_pieces(order, codes):
     """Large tables fill their texts on the worker threads; every cell must read
     as it does when the same rows are decoded a few at a time."""
     rng = np.random.default_rng(4)
-    odd = np.array([-0.5, 2.9, 9.5, -1.0, -7.0, 39.0, 40.0, np.inf, -np.inf, np.nan, 2.0**64, 1e300])
-    codes = rng.integers(0, 40, (60_000, 4)).astype(float)
-    mask = rng.random(codes.shape) < 0.2
-    codes[mask] = odd[rng.integers(0, len(odd), mask.sum())]
-    codes = np.asarray(codes, order=order)
-    enc = three_text_columns()
-    whole = enc.decode(codes)
-    pieces = [enc.decode(codes[k : k + 1000]) for k in range(0, len(codes), 1000)]
+    odd = np.array([-0.5, 2.9, 9.5, -1.0, -7.0, codes - 1, codes, np.inf, -np.inf, np.nan, 2.0**64, 1e300])
+    cells = rng.integers(0, codes, (60_000, 4)).astype(float)
+    mask = rng.random(cells.shape) < 0.2
+    cells[mask] = odd[rng.integers(0, len(odd), mask.sum())]
+    cells = np.asarray(cells, order=order)
+    enc = three_text_columns(codes)
+    whole = enc.decode(cells)
+    pieces = [enc.decode(cells[k : k + 1000]) for k in range(0, len(cells), 1000)]
     assert whole.flags.f_contiguous == (order == "F")
     as_text = np.vectorize(repr, otypes=[object])  # NaN floats compare by their repr
     assert as_text(whole).tolist() == as_text(np.concatenate(pieces)).tolist()
