@@ -4,7 +4,31 @@
 
 namespace vorpak {
 
+namespace {
+
+// A str holds no code point beyond U+10FFFF, but not every str maker checks
+// (NumPy's unicode scalars check only their first): such a str would give
+// invalid UTF-8, so it fails to encode as a lone surrogate does.
+bool holds_only_code_points(PyObject* str) {
+  if (PyUnicode_KIND(str) != PyUnicode_4BYTE_KIND) return true;
+  const Py_UCS4* code_points = PyUnicode_4BYTE_DATA(str);
+  const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
+  for (Py_ssize_t k = 0; k < length; ++k) {
+    if (code_points[k] > 0x10FFFF) {
+      PyRef error =
+          PyRef::steal(PyObject_CallFunction(PyExc_UnicodeEncodeError, "sOnns", "utf-8", str, k,
+                                             k + 1, "code point not in range(0x110000)"));
+      if (error) PyErr_SetObject(PyExc_UnicodeEncodeError, error.get());
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 bool strict_utf8(PyObject* str, std::string_view& out) {
+  if (!holds_only_code_points(str)) return false;
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(str, &size);
   if (data == nullptr) return false;

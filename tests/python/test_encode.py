@@ -300,3 +300,17 @@ def test_mutating_the_table_during_the_walk_is_safe():
     enc = Encoder()
     out, _ = enc.encode(data)
     assert enc.decode(out).ravel().tolist() == ["x" * 50 + "0", "x" * 50 + "1", "x" * 50 + "2", "vandal"]
+
+
+@pytest.mark.parametrize("container", ["unicode", "object"])
+def test_code_points_beyond_unicode_are_repaired(container):
+    """NumPy checks only the first code point of a unicode scalar, so str() of a
+    cell can hold one beyond U+10FFFF; its text is repaired like a lone
+    surrogate's, never kept as invalid UTF-8."""
+    array = np.array([["ab"], ["cd"]], dtype="U3")
+    array.view(np.uint32).reshape(2, 1, 3)[1, 0, 1] = 0x110001
+    data = array if container == "unicode" else np.array([[str(v)] for v in array[:, 0]], dtype=object)
+    enc = Encoder()
+    enc.encode(data)
+    assert enc.decode(np.array([[1.0]])).tolist() == [["c\ufffd\ufffd\ufffd\ufffd"]]
+    Encoder().__setstate__(enc.__getstate__())  # every stored text is valid UTF-8
