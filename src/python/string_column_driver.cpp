@@ -64,9 +64,8 @@ struct Walk {
     }
   }
 
-  // The text of cell (i, j) of a string column.
-  bool put_text(size_t i, size_t j, PyObject* cell) {
-    uint64_t id = 0;
+  // The id of a cell's text in string column j.
+  bool text_id(size_t j, PyObject* cell, uint64_t& id) {
     const bool ok =
         PyUnicode_CheckExact(cell) ? texts[j].add_str(cell, id) : texts[j].add_object(cell, id);
     if (!ok) {
@@ -74,6 +73,13 @@ struct Walk {
                  ? raise_fault_from_pending("cant convert to str")
                  : Raised{};
     }
+    return true;
+  }
+
+  // The text of cell (i, j) of a string column.
+  bool put_text(size_t i, size_t j, PyObject* cell) {
+    uint64_t id = 0;
+    if (!text_id(j, cell, id)) return false;
     put_id(i, j, id);
     return true;
   }
@@ -441,36 +447,60 @@ bool ucs4_to_utf8(const char* cell, size_t width, std::string& out) {
   return true;
 }
 
+// The text ids of one column of a unicode array, read from raw memory (no
+// Python object is involved, so this runs on the pool). A run of equal cells
+// reuses the previous cell's id; other repeats are merged by content. Cells a
+// str cannot simply hold are left to the caller, listed in `slow_rows`.
+void read_unicode_column(const Geometry& g, size_t width, size_t j, size_t nrows, TextColumn& texts,
+                         std::vector<uint64_t>& ids, std::vector<size_t>& slow_rows) {
+  ids.resize(nrows);
+  std::string utf8;
+  const char* last = nullptr;  // the previous cell, if it had a plain text
+  uint64_t last_id = 0;
+  for (size_t i = 0; i < nrows; ++i) {
+    const char* cell = g.at(i, j);
+    if (last != nullptr && std::memcmp(cell, last, 4 * width) == 0) {
+      ids[i] = last_id;
+    } else if (ucs4_to_utf8(cell, width, utf8)) {
+      last = cell;
+      last_id = texts.add_text(utf8);
+      ids[i] = last_id;
+    } else {
+      last = nullptr;
+      slow_rows.push_back(i);
+    }
+  }
+}
+
 // Every cell of a unicode array is text, so every column turns at its first
-// row. A run of equal cells reuses the previous cell's id; other repeats are
-// merged by content.
+// row. The pool reads the columns side by side; the few cells that need their
+// NumPy scalar's str() then take the general road here, in column order, so
+// that the first of them to fail is the one a column-by-column walk meets.
 bool walk_unicode_array(PyObject* obj, Walk& walk) {
   const CollectionPause pause;  // the slow road's item access and str() make objects
   auto* array = reinterpret_cast<PyArrayObject*>(obj);
   const Geometry g(array);
   const size_t width = static_cast<size_t>(PyDataType_ELSIZE(PyArray_DESCR(array))) / 4;
-  std::string utf8;
+  std::vector<std::vector<uint64_t>> ids(walk.ncols);
+  std::vector<std::vector<size_t>> slow_rows(walk.ncols);
+  pool::parallel_for(walk.ncols, 1, [&](size_t begin, size_t end) {
+    for (size_t j = begin; j < end; ++j) {
+      read_unicode_column(g, width, j, walk.nrows, walk.texts[j], ids[j], slow_rows[j]);
+    }
+  });
   for (size_t j = 0; j < walk.ncols; ++j) {
     walk.is_string[j] = 1;
-    const char* last = nullptr;  // the previous cell, if it had a plain text
-    uint64_t last_id = 0;
-    for (size_t i = 0; i < walk.nrows; ++i) {
-      const char* cell = g.at(i, j);
-      if (last != nullptr && std::memcmp(cell, last, 4 * width) == 0) {
-        walk.put_id(i, j, last_id);
-        continue;
-      }
-      if (ucs4_to_utf8(cell, width, utf8)) {
-        last = cell;
-        last_id = walk.texts[j].add_text(utf8);
-        walk.put_id(i, j, last_id);
-        continue;
-      }
-      last = nullptr;
+    for (size_t i : slow_rows[j]) {
       PyRef scalar = PyRef::steal(get_item(obj, i, j));
-      if (!scalar || !walk.put_text(i, j, scalar.get())) return false;
+      if (!scalar || !walk.text_id(j, scalar.get(), ids[j][i])) return false;
     }
   }
+  // Into the row-major buffer, a block of rows per chunk.
+  pool::parallel_for(walk.nrows, 4096, [&](size_t begin, size_t end) {
+    for (size_t i = begin; i < end; ++i) {
+      for (size_t j = 0; j < walk.ncols; ++j) walk.put_id(i, j, ids[j][i]);
+    }
+  });
   return true;
 }
 

@@ -131,6 +131,21 @@ def test_unicode_beyond_the_last_code_point_faults_alike():
     assert first == second and first[0] == "raised"
 
 
+@pytest.mark.parametrize("beyond", [None, (30_000, 2), (5, 3)])
+def test_big_unicode_arrays_read_alike_on_the_pool(beyond):
+    """Columns are read side by side on the worker threads; cells needing the
+    general road (lone surrogates) and the first failing cell in column order
+    must come out as a column-by-column walk has them."""
+    rng = np.random.default_rng(7)
+    words = np.array(["a", "b\x00", "", "é", "\ud800x", "nan", "\U0001f600"] + [f"w{i}" for i in range(300)])
+    codes = np.asarray(words[rng.integers(0, len(words), (40_000, 4))], dtype="U3")
+    if beyond is not None:
+        raw = codes.view(np.uint32).reshape(40_000, 4, 3)
+        raw[beyond[0], beyond[1], 0] = 0x110000
+        raw[beyond[0] + 1, 0, 1] = 0x110001  # a later failure in an earlier column
+    assert_same(codes)
+
+
 def test_python_code_that_rebuilds_the_array_mid_walk():
     data = np.array([["a", "b"], ["c", "d"], ["e", "f"]], dtype=object)
 
