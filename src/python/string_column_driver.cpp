@@ -34,6 +34,7 @@ struct Walk {
   std::vector<uint8_t> has_addresses;
   std::vector<TextColumn> texts;
   std::vector<std::vector<uint64_t>> address_ids;  // per column: address index -> text id
+  std::vector<PyRef> keep_alive;                   // what holds the cells' objects
 
   Walk(size_t rows, size_t cols, double* buffer)
       : nrows(rows),
@@ -528,12 +529,18 @@ bool walk_table(PyObject* obj, const OUT& out, Walk& walk) {
     Walk attempt(walk.nrows, walk.ncols, walk.out);
     if (try_frame_column_walk(columns, attempt)) {
       walk = std::move(attempt);
+      walk.keep_alive = std::move(columns);
       return true;
     }
   }
   PyRef values = PyRef::steal(PyObject_GetAttrString(obj, "values"));
   if (!values) return raise_fault_from_pending("cannot read the values of the DataFrame");
-  return walk.nrows == 0 || walk.ncols == 0 || walk_cells(values.get(), walk);
+  if (walk.nrows == 0 || walk.ncols == 0) return true;
+  if (!walk_cells(values.get(), walk)) return false;
+  // `values` may be a fresh array, the only owner of its strs, which the walk
+  // may know by address alone until they are read.
+  walk.keep_alive.push_back(std::move(values));
+  return true;
 }
 
 // ---------------------------------------------------------------------------

@@ -683,3 +683,30 @@ def test_collections_inside_a_call_cannot_pull_cells_away(text_column, outcomes,
     assert seen in outcomes
     if sys.version_info < (3, 12):
         assert int(acts) > 0  # collections did run inside the call
+
+
+class FreshValues:
+    """A table whose `values` is a new array of new strs on every access, so
+    nothing but that array keeps its texts alive."""
+
+    def __init__(self, rows):
+        self.rows = rows
+        self.shape = (rows, 2)
+        self.columns = ["a", "b"]
+
+    @property
+    def values(self):
+        return np.array([[f"text{i}", f"other{i % 7}"] for i in range(self.rows)], dtype=object)
+
+
+FreshValues.__name__ = "DataFrame"
+
+
+@pytest.mark.parametrize("rows", [10, 50_000])
+def test_fresh_values_stay_alive_until_read(rows):
+    enc = Encoder()
+    codes, columns = enc.encode(FreshValues(rows))
+    assert columns == [0, 1]
+    back = enc.decode(np.asarray(codes))
+    assert back[:, 0].tolist() == [f"text{i}" for i in range(rows)]
+    assert back[:, 1].tolist() == [f"other{i % 7}" for i in range(rows)]
