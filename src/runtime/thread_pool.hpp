@@ -55,6 +55,22 @@ void run_chunks_alongside(size_t chunks, void (*fn)(void*, size_t), void* ctx,
 // How many chunks to cut n items into, given the smallest sensible chunk.
 size_t chunk_count(size_t n, size_t grain);
 
+namespace detail {
+
+// Chunk k of `chunks` equal ranges over [0, n), handed to body(begin, end).
+template <class Body>
+struct RangeChunks {
+  Body* body;  // Body may be const: lambdas are often passed as const references
+  size_t n, chunks;
+
+  static void run(void* self, size_t k) {
+    const auto* c = static_cast<const RangeChunks*>(self);
+    (*c->body)(c->n * k / c->chunks, c->n * (k + 1) / c->chunks);
+  }
+};
+
+}  // namespace detail
+
 // body(begin, end) over consecutive ranges covering [0, n), each at least `grain`
 // long but the last. Runs inline when there is only one chunk.
 template <class Body>
@@ -65,36 +81,18 @@ void parallel_for(size_t n, size_t grain, Body&& body) {
     body(size_t{0}, n);
     return;
   }
-  struct Ctx {
-    std::remove_reference_t<Body>* body;  // Body is a reference type for lvalue bodies
-    size_t n, chunks;
-  } ctx{&body, n, chunks};
-  run_chunks(
-      chunks,
-      [](void* p, size_t k) {
-        auto* c = static_cast<Ctx*>(p);
-        const size_t begin = c->n * k / c->chunks;
-        const size_t end = c->n * (k + 1) / c->chunks;
-        (*c->body)(begin, end);
-      },
-      &ctx);
+  detail::RangeChunks<std::remove_reference_t<Body>> ctx{&body, n, chunks};
+  run_chunks(chunks, &decltype(ctx)::run, &ctx);
 }
 
 // parallel_for over [0, n), while this thread runs side() (see run_chunks_alongside).
 template <class Body, class Side>
 void parallel_for_alongside(size_t n, size_t grain, Body&& body, Side&& side) {
   const size_t chunks = chunk_count(n, grain);
-  struct Ctx {
-    std::remove_reference_t<Body>* body;
-    size_t n, chunks;
-  } ctx{&body, n, chunks};
+  detail::RangeChunks<std::remove_reference_t<Body>> ctx{&body, n, chunks};
   run_chunks_alongside(
-      chunks,
-      [](void* p, size_t k) {
-        auto* c = static_cast<Ctx*>(p);
-        (*c->body)(c->n * k / c->chunks, c->n * (k + 1) / c->chunks);
-      },
-      &ctx, [](void* p) { (*static_cast<std::remove_reference_t<Side>*>(p))(); },
+      chunks, &decltype(ctx)::run, &ctx,
+      [](void* p) { (*static_cast<std::remove_reference_t<Side>*>(p))(); },
       const_cast<void*>(static_cast<const void*>(&side)));  // read back with its own constness
 }
 
