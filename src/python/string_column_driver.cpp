@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -323,13 +324,23 @@ bool column_major_object_walk(PyObject* obj, Walk& walk) {
   return true;
 }
 
+// Runs a walk while a worker faults the output buffer's pages in (see
+// populate_alongside). Only for walks in which no Python code runs: code that
+// forked while the pool held a call of this thread's could leave the child
+// waiting for a worker it does not have.
+void run_alongside_faulting(const Walk& walk, const std::function<void()>& run) {
+  populate_alongside(walk.out, walk.nrows * walk.ncols * sizeof(double), run);
+}
+
 bool walk_object_array(PyObject* obj, Walk& walk) {
   auto* array = reinterpret_cast<PyArrayObject*>(obj);
   const Geometry g(array);
   // A column-major array is walked in its own memory order anyway.
   if (!PyArray_IS_F_CONTIGUOUS(array) || PyArray_IS_C_CONTIGUOUS(array)) {
     Walk attempt(walk.nrows, walk.ncols, walk.out);
-    if (try_row_major_object_walk(g, attempt)) {
+    bool walked = false;
+    run_alongside_faulting(attempt, [&] { walked = try_row_major_object_walk(g, attempt); });
+    if (walked) {
       walk = std::move(attempt);
       return true;
     }
@@ -527,7 +538,9 @@ bool walk_table(PyObject* obj, const OUT& out, Walk& walk) {
   std::vector<PyRef> columns;
   if (walk.nrows > 0 && frame_columns(obj, walk.nrows, walk.ncols, columns)) {
     Walk attempt(walk.nrows, walk.ncols, walk.out);
-    if (try_frame_column_walk(columns, attempt)) {
+    bool walked = false;
+    run_alongside_faulting(attempt, [&] { walked = try_frame_column_walk(columns, attempt); });
+    if (walked) {
       walk = std::move(attempt);
       walk.keep_alive = std::move(columns);
       return true;
@@ -623,11 +636,8 @@ bool encode_object_array(PyObject* obj, const OUT& out, WorkingMatrix& matrix,
   const pool::InlineScope small_table(buffer.size() < kInlineBelowCells);
 
   Walk walk(nrows, ncols, buffer.cells);
-  bool walked = false;
-  populate_alongside(buffer.cells, buffer.size() * sizeof(double),
-                     [&] { walked = walk_table(obj, out, walk); });
   AddressNumbering numbering;
-  if (!walked || !resolve_addresses(walk, numbering)) return false;
+  if (!walk_table(obj, out, walk) || !resolve_addresses(walk, numbering)) return false;
   info = run_column_jobs(walk, numbering);
   matrix = std::move(buffer);
   return true;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <exception>
 
 #include "../runtime/thread_pool.hpp"
 #include "cell_code.hpp"
@@ -13,13 +14,22 @@ namespace {
 constexpr size_t kMinSlotsPerChunk = size_t{1} << 16;
 
 // Adds n references at once, as n Py_INCREFs would (an immortal object's count
-// stays as it is).
+// stays as it is). One by one where a count is not a plain number to add to:
+// without a GIL (split counts), in debug builds (which total every increment),
+// and near 2^31, where some versions keep only 32 bits of a set count while an
+// increment would make the object immortal.
 void add_references(PyObject* obj, size_t n) {
-#ifdef Py_GIL_DISABLED
-  for (size_t k = 0; k < n; ++k) Py_INCREF(obj);
+#if defined(Py_GIL_DISABLED) || defined(Py_REF_DEBUG)
+  constexpr bool kOneByOne = true;
 #else
-  Py_SET_REFCNT(obj, Py_REFCNT(obj) + static_cast<Py_ssize_t>(n));
+  constexpr bool kOneByOne = false;
 #endif
+  const auto count = static_cast<size_t>(Py_REFCNT(obj));
+  if (kOneByOne || n >= INT32_MAX || count >= INT32_MAX - n) {
+    for (size_t k = 0; k < n; ++k) Py_INCREF(obj);
+    return;
+  }
+  Py_SET_REFCNT(obj, static_cast<Py_ssize_t>(count + n));
 }
 
 // Where each chunk counts the uses of column c's strs: code k at
@@ -45,11 +55,13 @@ bool fill_text_slots(PyObject** slots, const WorkingMatrix& m,
   // many counters in all as the matrix has cells.
   size_t chunks = std::min(outer, pool::chunk_count(m.size(), kMinSlotsPerChunk));
   if (chunks * per_chunk > m.size() / 8) chunks = std::min(chunks, pool::thread_count());
-  if (chunks < 2 || chunks * per_chunk > m.size() || m.size() / chunks >= UINT32_MAX) return false;
+  const size_t largest_chunk = (outer + chunks - 1) / chunks * inner;  // cells, at the most
+  if (chunks < 2 || chunks * per_chunk > m.size() || largest_chunk >= UINT32_MAX) return false;
 
   // Workers copy pointer values and count; only this thread, which holds the
   // interpreter, touches the objects themselves, once the pool is done. Nothing
-  // a worker does can fail, so no slot is ever left without its reference.
+  // a worker does can fail, and the references are added even when `alongside`
+  // throws, so no slot is ever left without its reference.
   std::vector<uint32_t> counts(chunks * per_chunk, 0);
   std::vector<ptrdiff_t> strs_of(m.ncols, -1);
   for (size_t c = 0; c < columns.size(); ++c)
@@ -81,7 +93,14 @@ bool fill_text_slots(PyObject** slots, const WorkingMatrix& m,
       }
     }
   };
-  pool::parallel_for_alongside(chunks, 1, fill_chunks, alongside);
+  std::exception_ptr side_error;
+  pool::parallel_for_alongside(chunks, 1, fill_chunks, [&] {
+    try {
+      alongside();
+    } catch (...) {
+      side_error = std::current_exception();
+    }
+  });
 
   for (size_t c = 0; c < columns.size(); ++c) {
     const std::vector<PyObject*>& by_code = columns[c].by_code;
@@ -91,6 +110,7 @@ bool fill_text_slots(PyObject** slots, const WorkingMatrix& m,
       if (total > 0) add_references(which < by_code.size() ? by_code[which] : missing, total);
     }
   }
+  if (side_error) std::rethrow_exception(side_error);
   return true;
 }
 

@@ -47,6 +47,32 @@ def test_encode_then_exit_at_once(threads):
     assert done.returncode == 0, done.stderr
 
 
+@pytest.mark.timeout(120)
+def test_a_cell_that_forks_mid_encode():
+    """Python code run by a cell may fork while the table is being read; the
+    child must finish its own encode instead of waiting on the parent's pool."""
+    program = """
+        import os, signal, numpy as np, vorpak
+        class Forks:
+            def __float__(self):
+                global child
+                child = os.fork()
+                if child == 0:
+                    signal.alarm(60)  # a hung child fails, not the suite
+                return 1.0
+        table = np.full((1_000_000, 2), "x", dtype=object)
+        table[0, 0] = Forks()
+        codes, columns = vorpak.Encoder().encode(table)
+        if child == 0:
+            os._exit(0 if columns == [0, 1] and codes[0, 0] == 0.0 else 3)
+        _, status = os.waitpid(child, 0)
+        print(os.waitstatus_to_exitcode(status))
+    """
+    done = run_python(program, timeout=100)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.strip() == "0"
+
+
 def test_importing_starts_no_thread():
     program = """
         import os, numpy, pandas
