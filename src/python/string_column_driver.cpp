@@ -577,7 +577,7 @@ bool resolve_addresses(Walk& walk, AddressNumbering& numbering) {
     ids.reserve(numbering.distinct[c].size());
     for (uint64_t address : numbering.distinct[c]) {
       uint64_t id = 0;
-      if (!walk.texts[j].add_str(reinterpret_cast<PyObject*>(address), id)) {
+      if (!walk.texts[j].add_distinct_str(reinterpret_cast<PyObject*>(address), id)) {
         return raise_fault_from_pending("cant convert to str");
       }
       ids.push_back(id);

@@ -28,17 +28,19 @@ void TextColumn::grow_contents() {
   content_slots_.swap(bigger);
 }
 
-bool TextColumn::add_new_str(PyObject* str, uint64_t& id) {
+bool TextColumn::add_new_str(PyObject* str, uint64_t& id, bool track) {
   std::string_view utf8;
   if (!strict_utf8(str, utf8)) {
     if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) return false;
     PyErr_Clear();
     return add_object(str, id);  // lone surrogates: the repairing road
   }
-  owners_.push_back(PyRef::borrow(str));
   id = new_id(utf8);
   hashes_.push_back(0);
-  by_object_.insert(reinterpret_cast<uint64_t>(str), id);
+  if (track) {
+    owners_.push_back(PyRef::borrow(str));
+    by_object_.insert(reinterpret_cast<uint64_t>(str), id);
+  }
   return true;
 }
 

@@ -26,8 +26,12 @@ class TextColumn {
   // of a str seen before is inline: it runs once per cell of the walk.
   bool add_str(PyObject* str, uint64_t& id) {
     id = by_object_.find(reinterpret_cast<uint64_t>(str));
-    return id != AddressIndex::kAbsent || add_new_str(str, id);
+    return id != AddressIndex::kAbsent || add_new_str(str, id, true);
   }
+  // The same for a str this column has not met, which the table keeps alive for
+  // the rest of the call, with no Python code left to run that could change the
+  // table: it needs no reference of our own, and is not looked up again.
+  bool add_distinct_str(PyObject* str, uint64_t& id) { return add_new_str(str, id, false); }
   // Id of a text that no Python object keeps alive.
   uint64_t add_text(std::string_view text);
   // Id of the text of any object: str() as UTF-8, repaired if it holds lone
@@ -38,7 +42,7 @@ class TextColumn {
   const std::vector<std::string_view>& texts() const { return texts_; }
 
  private:
-  bool add_new_str(PyObject* str, uint64_t& id);
+  bool add_new_str(PyObject* str, uint64_t& id, bool track);
   uint64_t new_id(std::string_view text);
   void grow_contents();
 
