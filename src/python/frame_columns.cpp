@@ -112,10 +112,11 @@ bool columns_by_position(PyObject* frame, size_t nrows, size_t ncols, std::vecto
 }  // namespace
 
 bool frame_columns(PyObject* frame, size_t nrows, size_t ncols, std::vector<PyRef>& columns) {
-  bool found = is_exact_dataframe(frame) && columns_by_iterator(frame, nrows, ncols, columns);
-  if (!found) {
-    PyErr_Clear();  // any failure only means "try the next road"
-    found = is_exact_dataframe(frame) && columns_by_position(frame, nrows, ncols, columns);
+  // Any failure only means "try the next road".
+  bool found = is_exact_dataframe(frame);
+  if (found && !columns_by_iterator(frame, nrows, ncols, columns)) {
+    PyErr_Clear();
+    found = columns_by_position(frame, nrows, ncols, columns);
   }
   if (!found) {
     PyErr_Clear();

@@ -98,6 +98,40 @@ Raised column_out_of_range(uint64_t column, size_t ncols) {
                               std::to_string(ncols) + " columns");
 }
 
+PyObject** slots_of(PyObject* array) {
+  return static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
+}
+
+// The texts of every column with a table (the others stay null); false with an
+// exception pending if one could not be made.
+bool make_column_texts(const WorkingMatrix& m, const std::vector<const DecodingTable*>& table_of,
+                       std::vector<std::unique_ptr<ColumnTexts>>& texts) {
+  texts.resize(m.ncols);
+  for (size_t j = 0; j < m.ncols; ++j) {
+    if (table_of[j] == nullptr) continue;
+    texts[j] = std::make_unique<ColumnTexts>(*table_of[j], m.nrows);
+    if (texts[j]->failed()) return false;
+  }
+  return true;
+}
+
+// The strs of every text column by code, to be written on the pool, each into
+// its own array where `own_arrays` has one; false if some column's strs were
+// not all made up front, or there are none.
+bool strs_for_pool(const std::vector<std::unique_ptr<ColumnTexts>>& texts,
+                   const std::vector<PyRef>* own_arrays, std::vector<ColumnStrs>& columns) {
+  for (size_t j = 0; j < texts.size(); ++j) {
+    if (!texts[j]) continue;
+    ColumnStrs& column = columns.emplace_back();
+    column.column = j;
+    if (own_arrays != nullptr) {
+      column.slots = slots_of((*own_arrays)[j].get());
+    }
+    if (!texts[j]->strs_by_code(column.by_code)) return false;
+  }
+  return !columns.empty();
+}
+
 // A Python float in the slot of every cell of the columns without texts.
 bool put_floats(PyObject** slots, const WorkingMatrix& m,
                 const std::vector<std::unique_ptr<ColumnTexts>>& texts) {
@@ -138,13 +172,7 @@ bool fill_texts_on_pool(PyObject** slots, const WorkingMatrix& m,
                         const std::vector<std::unique_ptr<ColumnTexts>>& texts, PyRef& missing,
                         const std::function<void()>& alongside) {
   std::vector<ColumnStrs> columns;
-  for (size_t j = 0; j < texts.size(); ++j) {
-    if (!texts[j]) continue;
-    ColumnStrs& column = columns.emplace_back();
-    column.column = j;
-    if (!texts[j]->strs_by_code(column.by_code)) return false;
-  }
-  if (columns.empty()) return false;
+  if (!strs_for_pool(texts, nullptr, columns)) return false;
   missing = PyRef::steal(PyUnicode_FromString("NaN"));
   return missing && fill_text_slots(slots, m, columns, missing.get(), alongside);
 }
@@ -165,20 +193,15 @@ PyObject* array_output(WorkingMatrix& m, const EncodingInfo* info) {
     if (j >= m.ncols) return column_out_of_range(j, m.ncols);
     table_of[j] = table;
   }
-  std::vector<std::unique_ptr<ColumnTexts>> texts(m.ncols);
-  for (size_t j = 0; j < m.ncols; ++j) {
-    if (table_of[j] == nullptr) continue;
-    texts[j] = std::make_unique<ColumnTexts>(*table_of[j], m.nrows);
-    if (texts[j]->failed()) return nullptr;
-  }
+  std::vector<std::unique_ptr<ColumnTexts>> texts;
+  if (!make_column_texts(m, table_of, texts)) return nullptr;
 
   npy_intp dims[2] = {static_cast<npy_intp>(m.nrows), static_cast<npy_intp>(m.ncols)};
   PyRef array =
       PyRef::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_OBJECT), 2, dims,
                                         nullptr, nullptr, m.column_major ? 1 : 0, nullptr));
   if (!array) return nullptr;
-  auto** slots =
-      static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+  PyObject** slots = slots_of(array.get());
   PyRef missing;  // "NaN", one shared object for the whole call
   // This thread makes the floats while the pool writes the texts.
   bool floats_made = true;
@@ -221,10 +244,6 @@ PyObject* new_object_column(size_t n) {
                               nullptr, 0, nullptr);
 }
 
-PyObject** slots_of(PyObject* array) {
-  return static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array)));
-}
-
 // Column j's decoded cells into its own slots: one shared str per code, None
 // where a cell has no text.
 bool fill_decoded_column(PyObject** slots, const WorkingMatrix& m, size_t j, ColumnTexts& texts) {
@@ -242,22 +261,18 @@ bool fill_decoded_column(PyObject** slots, const WorkingMatrix& m, size_t j, Col
 // others stay null. Large tables are filled on the pool.
 bool decoded_columns(const WorkingMatrix& m, const std::vector<const DecodingTable*>& table_of,
                      std::vector<PyRef>& arrays) {
+  std::vector<std::unique_ptr<ColumnTexts>> texts;
+  if (!make_column_texts(m, table_of, texts)) return false;
   arrays.resize(m.ncols);
-  std::vector<std::unique_ptr<ColumnTexts>> texts(m.ncols);
-  std::vector<ColumnStrs> strs;
-  bool all_made = true;
   for (size_t j = 0; j < m.ncols; ++j) {
-    if (table_of[j] == nullptr) continue;
+    if (!texts[j]) continue;
     arrays[j] = PyRef::steal(new_object_column(m.nrows));
     if (!arrays[j]) return false;
-    texts[j] = std::make_unique<ColumnTexts>(*table_of[j], m.nrows);
-    if (texts[j]->failed()) return false;
-    ColumnStrs& column = strs.emplace_back();
-    column.column = j;
-    column.slots = slots_of(arrays[j].get());
-    all_made = all_made && texts[j]->strs_by_code(column.by_code);
   }
-  if (all_made && !strs.empty() && fill_text_slots(nullptr, m, strs, Py_None, [] {})) return true;
+  std::vector<ColumnStrs> strs;
+  if (strs_for_pool(texts, &arrays, strs) && fill_text_slots(nullptr, m, strs, Py_None, [] {})) {
+    return true;
+  }
   for (size_t j = 0; j < m.ncols; ++j) {
     if (texts[j] && !fill_decoded_column(slots_of(arrays[j].get()), m, j, *texts[j])) return false;
   }

@@ -2,7 +2,6 @@
 
 #include <bit>
 #include <cstring>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -324,26 +323,28 @@ bool column_major_object_walk(PyObject* obj, Walk& walk) {
   return true;
 }
 
-// Runs a walk while a worker faults the output buffer's pages in (see
-// populate_alongside). Only for walks in which no Python code runs: code that
-// forked while the pool held a call of this thread's could leave the child
-// waiting for a worker it does not have.
-void run_alongside_faulting(const Walk& walk, const std::function<void()>& run) {
-  populate_alongside(walk.out, walk.nrows * walk.ncols * sizeof(double), run);
+// Runs a walk that may give up (`try_walk` returns false) on a fresh attempt,
+// which replaces `walk` only if it finished. A worker faults the output
+// buffer's pages in meanwhile (see populate_alongside): only for walks in which
+// no Python code runs, since code that forked while the pool held a call of
+// this thread's could leave the child waiting for a worker it does not have.
+template <class TryWalk>
+bool attempt_walk(Walk& walk, TryWalk try_walk) {
+  Walk attempt(walk.nrows, walk.ncols, walk.out);
+  bool walked = false;
+  populate_alongside(walk.out, walk.nrows * walk.ncols * sizeof(double),
+                     [&] { walked = try_walk(attempt); });
+  if (walked) walk = std::move(attempt);
+  return walked;
 }
 
 bool walk_object_array(PyObject* obj, Walk& walk) {
   auto* array = reinterpret_cast<PyArrayObject*>(obj);
   const Geometry g(array);
   // A column-major array is walked in its own memory order anyway.
-  if (!PyArray_IS_F_CONTIGUOUS(array) || PyArray_IS_C_CONTIGUOUS(array)) {
-    Walk attempt(walk.nrows, walk.ncols, walk.out);
-    bool walked = false;
-    run_alongside_faulting(attempt, [&] { walked = try_row_major_object_walk(g, attempt); });
-    if (walked) {
-      walk = std::move(attempt);
-      return true;
-    }
+  if ((!PyArray_IS_F_CONTIGUOUS(array) || PyArray_IS_C_CONTIGUOUS(array)) &&
+      attempt_walk(walk, [&](Walk& attempt) { return try_row_major_object_walk(g, attempt); })) {
+    return true;
   }
   return column_major_object_walk(obj, walk);
 }
@@ -536,15 +537,10 @@ bool walk_table(PyObject* obj, const OUT& out, Walk& walk) {
     return walk.nrows == 0 || walk.ncols == 0 || walk_cells(obj, walk);
   }
   std::vector<PyRef> columns;
-  if (walk.nrows > 0 && frame_columns(obj, walk.nrows, walk.ncols, columns)) {
-    Walk attempt(walk.nrows, walk.ncols, walk.out);
-    bool walked = false;
-    run_alongside_faulting(attempt, [&] { walked = try_frame_column_walk(columns, attempt); });
-    if (walked) {
-      walk = std::move(attempt);
-      walk.keep_alive = std::move(columns);
-      return true;
-    }
+  if (walk.nrows > 0 && frame_columns(obj, walk.nrows, walk.ncols, columns) &&
+      attempt_walk(walk, [&](Walk& attempt) { return try_frame_column_walk(columns, attempt); })) {
+    walk.keep_alive = std::move(columns);
+    return true;
   }
   PyRef values = PyRef::steal(PyObject_GetAttrString(obj, "values"));
   if (!values) return raise_fault_from_pending("cannot read the values of the DataFrame");

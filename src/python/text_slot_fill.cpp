@@ -63,9 +63,20 @@ bool fill_text_slots(PyObject** slots, const WorkingMatrix& m,
   // a worker does can fail, and the references are added even when `alongside`
   // throws, so no slot is ever left without its reference.
   std::vector<uint32_t> counts(chunks * per_chunk, 0);
+  // Where column c's row i goes: first_slot[c][i * slot_step[c]].
   std::vector<ptrdiff_t> strs_of(m.ncols, -1);
-  for (size_t c = 0; c < columns.size(); ++c)
-    strs_of[columns[c].column] = static_cast<ptrdiff_t>(c);
+  std::vector<PyObject**> first_slot(columns.size());
+  std::vector<size_t> slot_step(columns.size(), 1);
+  for (size_t c = 0; c < columns.size(); ++c) {
+    const size_t j = columns[c].column;
+    strs_of[j] = static_cast<ptrdiff_t>(c);
+    if (columns[c].slots != nullptr) {
+      first_slot[c] = columns[c].slots;
+    } else {
+      first_slot[c] = slots + (m.column_major ? j * m.nrows : j);
+      slot_step[c] = m.column_major ? 1 : m.ncols;
+    }
+  }
   auto put = [&](size_t cell, size_t row, size_t c, uint32_t* chunk_counts) {
     const std::vector<PyObject*>& by_code = columns[c].by_code;
     const auto code = code_of_cell(m.cells[cell]);
@@ -75,7 +86,7 @@ bool fill_text_slots(PyObject** slots, const WorkingMatrix& m,
       which = static_cast<size_t>(*code);
       str = by_code[which];
     }
-    (columns[c].slots != nullptr ? columns[c].slots[row] : slots[cell]) = str;
+    first_slot[c][row * slot_step[c]] = str;
     ++chunk_counts[offsets[c] + which];
   };
   const auto fill_chunks = [&](size_t first, size_t last) {

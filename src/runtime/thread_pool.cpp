@@ -19,7 +19,6 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
-#include <string_view>
 #include <thread>
 
 namespace vorpak::pool {
@@ -322,10 +321,6 @@ void run_chunks_alongside(size_t chunks, void (*fn)(void*, size_t), void* ctx,
 
 void run_chunks(size_t chunks, void (*fn)(void*, size_t), void* ctx) {
   run_chunks_alongside(chunks, fn, ctx, nullptr, nullptr);
-}
-
-void parallel_sort(std::vector<std::string_view>& views) {
-  parallel_sort(views, std::less<std::string_view>());
 }
 
 }  // namespace vorpak::pool

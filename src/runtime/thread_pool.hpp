@@ -16,7 +16,6 @@
 #include <cstddef>
 #include <functional>
 #include <iterator>
-#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -155,9 +154,10 @@ size_t merge_split(const T* a, size_t na, const T* b, size_t nb, size_t d, Less 
 }  // namespace detail
 
 // Sorts `items` by `less` on the pool; unstable. Small inputs or a one-thread
-// pool sort inline.
-template <class T, class Less>
-void parallel_sort(std::vector<T>& items, Less less) {
+// pool sort inline. Text views sort ascending by unsigned bytes (shorter first
+// on a common prefix).
+template <class T, class Less = std::less<T>>
+void parallel_sort(std::vector<T>& items, Less less = Less()) {
   const size_t n = items.size();
   const size_t threads = thread_count();
   if (n < detail::kSortInlineBelow || threads == 1) {
@@ -217,9 +217,5 @@ void parallel_sort(std::vector<T>& items, Less less) {
   }
   if (src != items.data()) std::copy(src, src + n, items.data());
 }
-
-// Sorts text views ascending by unsigned byte-wise comparison (shorter first on a
-// common prefix); unstable, since equal views are interchangeable.
-void parallel_sort(std::vector<std::string_view>& views);
 
 }  // namespace vorpak::pool
