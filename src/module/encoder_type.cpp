@@ -43,7 +43,7 @@ bool parse_strategy(PyObject* encoding, StringEncoding& strategy) {
   return false;
 }
 
-PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   return guard_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
     static const char* keywords[] = {"encoding", nullptr};
     PyObject* encoding = nullptr;
@@ -87,7 +87,7 @@ PyObject* encoded_columns_list(const Encoder& record) {
 }
 
 PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) noexcept {
+                         PyObject* kwnames) {
   return guard_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
     static const char* const names[] = {"obj"};
     PyObject* obj = nullptr;
@@ -110,7 +110,7 @@ PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) noexcept {
+                         PyObject* kwnames) {
   return guard_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
     static const char* const names[] = {"obj"};
     PyObject* obj = nullptr;
@@ -129,7 +129,7 @@ PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   });
 }
 
-PyObject* encoder_getstate(PyObject* self, PyObject* /*unused*/) noexcept {
+PyObject* encoder_getstate(PyObject* self, PyObject* /*unused*/) {
   return guard_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
     EncoderObject* encoder = as_encoder(self);
     BorrowGuard borrow(encoder->borrow, BorrowGuard::Mode::kShared);
@@ -143,7 +143,7 @@ PyObject* encoder_getstate(PyObject* self, PyObject* /*unused*/) noexcept {
 }
 
 PyObject* encoder_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) noexcept {
+                           PyObject* kwnames) {
   return guard_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
     static const char* const names[] = {"state"};
     PyObject* state = nullptr;

@@ -10,7 +10,7 @@
 namespace vorpak {
 namespace {
 
-int exec_module(PyObject* module) noexcept {
+int exec_module(PyObject* module) {
   return guard_boundary<int>(-1, [&]() -> int {
     if (PyArray_ImportNumPyAPI() < 0) return -1;
     if (panic_exception_type() == nullptr) return -1;

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "../module/label_encode.hpp"
@@ -32,27 +33,23 @@ DecodingTable build_decoding_table(const EncodingTable& encoding) {
 
 }  // namespace
 
-std::optional<ColumnTables> encode_column(size_t j, const JobContext& ctx) {
-  if (!ctx.is_string[j]) return std::nullopt;
-  LabelEncoded encoded = label_encode(*ctx.texts[j]);
+ColumnTables encode_column(const StringColumnJob& job) {
+  LabelEncoded encoded = label_encode(*job.texts);
   DecodingTable decoding = build_decoding_table(encoded.table);
   std::vector<double> code_of_address;
-  code_of_address.reserve(ctx.address_ids[j]->size());
-  for (uint64_t id : *ctx.address_ids[j]) code_of_address.push_back(encoded.codes[id]);
-  return ColumnTables{j, std::move(encoded.table), std::move(decoding), std::move(encoded.codes),
-                      std::move(code_of_address)};
+  if (job.address_ids != nullptr) {
+    code_of_address.reserve(job.address_ids->size());
+    for (uint64_t id : *job.address_ids) code_of_address.push_back(encoded.codes[id]);
+  }
+  return ColumnTables{job.column, std::move(encoded.table), std::move(decoding),
+                      std::move(encoded.codes), std::move(code_of_address)};
 }
 
-void write_codes(const std::vector<ColumnTables>& columns, const JobContext& ctx) {
+void write_codes(const std::vector<StringColumnJob>& jobs, const std::vector<ColumnTables>& columns,
+                 const JobContext& ctx) {
   if (columns.empty()) return;
   const SendPtr& out = *ctx.output;
   const AddressNumbering& numbering = *ctx.numbering;
-  std::vector<size_t> listed_as(columns.size(), SIZE_MAX);
-  for (size_t s = 0; s < columns.size(); ++s) {
-    for (size_t c = 0; c < numbering.columns.size(); ++c) {
-      if (numbering.columns[c] == columns[s].column) listed_as[s] = c;
-    }
-  }
   // Chunk by chunk, as the addresses were numbered; within a chunk row by row
   // over every string column: one pass over the buffer's memory.
   pool::parallel_for(numbering.chunks, 1, [&](size_t first, size_t last) {
@@ -60,14 +57,14 @@ void write_codes(const std::vector<ColumnTables>& columns, const JobContext& ctx
     std::vector<const double*> code_of_number(columns.size());
     for (size_t k = first; k < last; ++k) {
       for (size_t s = 0; s < columns.size(); ++s) {
-        const size_t c = listed_as[s];
+        const size_t c = jobs[s].listed;
         // A column numbered by sorting numbers its distinct addresses directly.
-        if (c != SIZE_MAX && numbering.by_sorting[c]) {
+        if (c != StringColumnJob::kNotListed && numbering.by_sorting[c]) {
           code_of_number[s] = columns[s].code_of_address.data();
           continue;
         }
         code_of_local[s].clear();
-        if (c != SIZE_MAX) {
+        if (c != StringColumnJob::kNotListed) {
           for (uint64_t g : numbering.global[k][c]) {
             code_of_local[s].push_back(columns[s].code_of_address[g]);
           }

@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,19 +13,25 @@
 
 namespace vorpak {
 
-// What every job reads; nothing writes it while the jobs run. A numeric
-// column's cells already hold their numbers. A string column's cells hold bit
-// patterns: an odd one is a text id (shifted left, low bit set) into texts[j],
-// the column's distinct sources of text; an even one is the number of a str
-// address (see AddressNumbering). The codes replace both.
+// One string column's job. Its cells hold bit patterns: an odd one is a text id
+// (shifted left, low bit set) into `texts`, the column's distinct sources of
+// text; an even one is the number of a str address (see AddressNumbering). The
+// codes replace both. Nothing writes what a job reads while the jobs run.
+struct StringColumnJob {
+  size_t column = 0;
+  const std::vector<std::string_view>* texts = nullptr;
+  // Where the walk filed strs by address: the column's place among the numbered
+  // columns, and the text id of each distinct address.
+  size_t listed = kNotListed;
+  const std::vector<uint64_t>* address_ids = nullptr;
+
+  static constexpr size_t kNotListed = SIZE_MAX;
+};
+
+// What the code writing shares: the row-major output buffer and its numbering.
 struct JobContext {
   size_t nrows = 0;
   size_t ncols = 0;
-  std::vector<uint8_t> is_string;
-  std::vector<const std::vector<std::string_view>*> texts;
-  // Per column: the text id of each distinct str address the walk filed, and
-  // how the slots number those addresses.
-  std::vector<const std::vector<uint64_t>*> address_ids;
   const AddressNumbering* numbering = nullptr;
   std::shared_ptr<const SendPtr> output;
 };
@@ -39,14 +44,14 @@ struct ColumnTables {
   std::vector<double> code_of_address;  // the same for each distinct str address
 };
 
-// Label-encodes string column j and builds its tables; a numeric column's cells
-// already hold their numbers, so it has nothing to do. Runs on the worker pool
+// Label-encodes a string column and builds its tables. Runs on the worker pool
 // and touches no Python object.
-std::optional<ColumnTables> encode_column(size_t j, const JobContext& ctx);
+ColumnTables encode_column(const StringColumnJob& job);
 
 // Replaces the text ids and address numbers in the string columns' cells by
-// their codes.
-void write_codes(const std::vector<ColumnTables>& columns, const JobContext& ctx);
+// their codes; columns[s] holds the tables of jobs[s].
+void write_codes(const std::vector<StringColumnJob>& jobs, const std::vector<ColumnTables>& columns,
+                 const JobContext& ctx);
 
 // A double as text for a column that turned to text after some numbers: the
 // shortest digits that read back exactly, in plain positional notation, with

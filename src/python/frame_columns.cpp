@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "interrupts.hpp"
 #include "numpy_api.hpp"
 #include "plain_dtypes.hpp"
 
@@ -112,15 +113,15 @@ bool columns_by_position(PyObject* frame, size_t nrows, size_t ncols, std::vecto
 }  // namespace
 
 bool frame_columns(PyObject* frame, size_t nrows, size_t ncols, std::vector<PyRef>& columns) {
-  // Any failure only means "try the next road".
+  // An ordinary error only means "try the next road"; an interrupt ends the call.
   bool found = is_exact_dataframe(frame);
   if (found && !columns_by_iterator(frame, nrows, ncols, columns)) {
-    PyErr_Clear();
+    if (!drop_ordinary_error()) return false;
     found = columns_by_position(frame, nrows, ncols, columns);
   }
   if (!found) {
-    PyErr_Clear();
     columns.clear();
+    drop_ordinary_error();
   }
   return found;
 }

@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "../runtime/panic.hpp"
+#include "interrupts.hpp"
 #include "numpy_api.hpp"
 #include "py_ref.hpp"
 #include "string_column_driver.hpp"
@@ -33,14 +34,7 @@ enum class Attempt { kDone, kNotTexts, kFailed };
 
 // Exceptions met while trying the text reading are dropped (the integer reading
 // gets its turn), except those that are not Exceptions, such as an interrupt.
-Attempt give_up_on_texts() {
-  PyObject* pending = PyErr_Occurred();
-  if (pending != nullptr && !PyErr_GivenExceptionMatches(pending, PyExc_Exception)) {
-    return Attempt::kFailed;
-  }
-  PyErr_Clear();
-  return Attempt::kNotTexts;
-}
+Attempt give_up_on_texts() { return drop_ordinary_error() ? Attempt::kNotTexts : Attempt::kFailed; }
 
 // The labels as texts: a sequence (not itself a str) of str that are valid UTF-8.
 Attempt read_text_labels(PyObject* columns, std::vector<std::string>& labels) {

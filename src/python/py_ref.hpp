@@ -7,6 +7,21 @@
 
 namespace vorpak {
 
+// Whether this thread may use the C API now. False only while a thread that the
+// interpreter ended at shutdown unwinds: CPython ends a daemon thread with
+// pthread_exit when it tries to take the interpreter back during finalisation,
+// and the objects such a thread held are then left alone rather than touched
+// without a thread state (while the finalising thread frees objects too).
+inline bool thread_may_use_interpreter() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyThreadState_GetUnchecked() != nullptr;
+#elif PY_VERSION_HEX >= 0x030C0000
+  return _PyThreadState_UncheckedGet() != nullptr;  // a thread-local read since 3.12
+#else
+  return PyGILState_Check() != 0;  // 3.11 keeps only the lock holder's state
+#endif
+}
+
 class PyRef {
  public:
   PyRef() = default;
@@ -28,7 +43,9 @@ class PyRef {
     Py_XDECREF(old);
     return *this;
   }
-  ~PyRef() { Py_XDECREF(obj_); }
+  ~PyRef() {
+    if (obj_ != nullptr && thread_may_use_interpreter()) Py_DECREF(obj_);
+  }
 
   PyObject* get() const { return obj_; }
   explicit operator bool() const { return obj_ != nullptr; }

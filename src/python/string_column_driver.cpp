@@ -10,6 +10,7 @@
 #include "../runtime/thread_pool.hpp"
 #include "column_job.hpp"
 #include "frame_columns.hpp"
+#include "interrupts.hpp"
 #include "numpy_api.hpp"
 #include "plain_dtypes.hpp"
 #include "py_ref.hpp"
@@ -27,23 +28,24 @@ namespace {
 // A string column's slot holds either a text id, tagged with a set low bit, or,
 // during a walk in which no Python code runs, the address of an exact str
 // (always even), whose text is fetched once per distinct object afterwards.
+//
+// A wide table may have millions of columns and few cells, so what is kept for
+// every column is a few bytes; a column's texts are gathered only once it turns.
 struct Walk {
   size_t nrows = 0, ncols = 0;
   double* out = nullptr;
   std::vector<uint8_t> is_string;
   std::vector<uint8_t> has_addresses;
-  std::vector<TextColumn> texts;
-  std::vector<std::vector<uint64_t>> address_ids;  // per column: address index -> text id
+  std::vector<std::unique_ptr<TextColumn>> texts;  // made when the column turns
   std::vector<PyRef> keep_alive;                   // what holds the cells' objects
 
   Walk(size_t rows, size_t cols, double* buffer)
-      : nrows(rows),
-        ncols(cols),
-        out(buffer),
-        is_string(cols, 0),
-        has_addresses(cols, 0),
-        texts(cols),
-        address_ids(cols) {}
+      : nrows(rows), ncols(cols), out(buffer), is_string(cols, 0), has_addresses(cols, 0), texts(cols) {}
+
+  TextColumn& text_column(size_t j) {
+    if (!texts[j]) texts[j] = std::make_unique<TextColumn>();
+    return *texts[j];
+  }
 
   double& slot(size_t i, size_t j) { return out[i * ncols + j]; }
   void put_id(size_t i, size_t j, uint64_t id) {
@@ -58,23 +60,19 @@ struct Walk {
   // read above become texts too.
   void turn(size_t i, size_t j) {
     is_string[j] = 1;
+    TextColumn& column = text_column(j);
     char buf[kNumberTextCapacity];
     for (size_t r = 0; r < i; ++r) {
       const size_t len = number_to_text(slot(r, j), buf);
-      put_id(r, j, texts[j].add_text(std::string_view(buf, len)));
+      put_id(r, j, column.add_text(std::string_view(buf, len)));
     }
   }
 
-  // The id of a cell's text in string column j.
+  // The id of a cell's text in string column j. False with the error of its
+  // reading pending (see cell_error).
   bool text_id(size_t j, PyObject* cell, uint64_t& id) {
-    const bool ok =
-        PyUnicode_CheckExact(cell) ? texts[j].add_str(cell, id) : texts[j].add_object(cell, id);
-    if (!ok) {
-      return PyErr_ExceptionMatches(PyExc_UnicodeEncodeError) || !PyUnicode_CheckExact(cell)
-                 ? raise_fault_from_pending("cant convert to str")
-                 : Raised{};
-    }
-    return true;
+    TextColumn& column = text_column(j);
+    return PyUnicode_CheckExact(cell) ? column.add_str(cell, id) : column.add_object(cell, id);
   }
 
   // The text of cell (i, j) of a string column.
@@ -107,13 +105,30 @@ struct Walk {
       }
       // Not a number, so the column holds text. An interrupt is no verdict on
       // the cell and is left to propagate.
-      if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;
-      PyErr_Clear();
+      if (!drop_ordinary_error()) return false;
     }
     turn(i, j);
     return put_text(i, j, cell);
   }
 };
+
+// What the caller sees of a cell that put_cell could not file: a str() that
+// failed, or a text that cannot be had, is an internal fault; an exact str's
+// own failure other than encoding (out of memory) and anything that is not an
+// Exception (an interrupt) pass through as they are.
+Raised cell_error(PyObject* cell) {
+  return PyErr_ExceptionMatches(PyExc_UnicodeEncodeError) || !PyUnicode_CheckExact(cell)
+             ? raise_fault_from_pending("cant convert to str")
+             : Raised{};
+}
+
+// How a walk that may give up ended.
+enum class Walked { kDone, kGaveUp, kFailed };
+
+// A fast road met an error: the general road redoes the work, so that the
+// error that reaches the caller is the one it meets in its own order. What must
+// reach the caller anyway (an interrupt) ends the call.
+Walked give_up_on_error() { return drop_ordinary_error() ? Walked::kGaveUp : Walked::kFailed; }
 
 // ---------------------------------------------------------------------------
 // Shape and cell access
@@ -122,7 +137,7 @@ bool read_dimension(PyObject* item, size_t& out) {
   if (!PyLong_Check(item)) return false;
   const Py_ssize_t value = PyLong_AsSsize_t(item);
   if (value < 0) {
-    PyErr_Clear();  // negative or beyond Py_ssize_t: either way not a table size
+    drop_ordinary_error();  // negative or beyond Py_ssize_t: either way not a table size
     return false;
   }
   out = static_cast<size_t>(value);
@@ -137,7 +152,7 @@ std::string repr_of(PyObject* obj) {
       return std::string(text, static_cast<size_t>(size));
     }
   }
-  PyErr_Clear();
+  drop_ordinary_error();  // an interrupt stays pending for the caller
   return "<unprintable>";
 }
 
@@ -147,8 +162,10 @@ bool read_shape(PyObject* obj, size_t& nrows, size_t& ncols) {
   if (!PyTuple_Check(shape.get()) || PyTuple_GET_SIZE(shape.get()) != 2 ||
       !read_dimension(PyTuple_GET_ITEM(shape.get(), 0), nrows) ||
       !read_dimension(PyTuple_GET_ITEM(shape.get(), 1), ncols)) {
-    return raise_internal_fault("expected a 2-dimensional table, got shape " +
-                                repr_of(shape.get()));
+    if (PyErr_Occurred()) return false;
+    const std::string shown = repr_of(shape.get());
+    if (PyErr_Occurred()) return false;
+    return raise_internal_fault("expected a 2-dimensional table, got shape " + shown);
   }
   return true;
 }
@@ -168,10 +185,13 @@ PyObject* get_item(PyObject* table, size_t i, size_t j) {
 
 bool walk_by_item_access(PyObject* table, Walk& walk, size_t first_column = 0,
                          size_t first_row = 0) {
+  SignalPacer pacer;
   for (size_t j = first_column; j < walk.ncols; ++j) {
     for (size_t i = j == first_column ? first_row : 0; i < walk.nrows; ++i) {
+      if (pacer.due() && !handle_signals()) return false;
       PyRef cell = PyRef::steal(get_item(table, i, j));
-      if (!cell || !walk.put_cell(i, j, cell.get())) return false;
+      if (!cell) return false;
+      if (!walk.put_cell(i, j, cell.get())) return cell_error(cell.get());
     }
   }
   return true;
@@ -236,7 +256,7 @@ class CollectionPause {
   void release() {
     if (!held_) return;
     held_ = false;
-    if (was_enabled_) PyGC_Enable();
+    if (was_enabled_ && thread_may_use_interpreter()) PyGC_Enable();
   }
 
  private:
@@ -269,25 +289,26 @@ constexpr bool kFileStrsByAddress = false;
 constexpr bool kFileStrsByAddress = true;
 #endif
 
-bool try_row_major_object_walk(const Geometry& g, Walk& walk) {
+// An interrupt ends such a walk too: the column walk that redoes it handles
+// signals where Python code may run.
+Walked try_row_major_object_walk(const Geometry& g, Walk& walk) {
   const CollectionPause pause;
+  SignalPacer pacer;
   // Reading a cell's type is a cache miss when its object lies anywhere in the
   // heap; asking for the objects of a row some way ahead keeps those misses
   // overlapping instead of one after another.
   const size_t ahead = (16 + walk.ncols - 1) / walk.ncols;
   for (size_t i = 0; i < walk.nrows; ++i) {
+    if (pacer.due(walk.ncols) && interrupt_arrived()) return Walked::kGaveUp;
     const bool prefetch = i + ahead < walk.nrows;
     for (size_t j = 0; j < walk.ncols; ++j) {
       if (prefetch) __builtin_prefetch(stored_object(g, i + ahead, j));
       PyObject* cell = stored_object(g, i, j);
-      if (!is_inert(cell)) return false;
-      if (!walk.put_cell<kFileStrsByAddress>(i, j, cell)) {
-        PyErr_Clear();  // redone in column order, where any error gets its real place
-        return false;
-      }
+      if (!is_inert(cell)) return Walked::kGaveUp;
+      if (!walk.put_cell<kFileStrsByAddress>(i, j, cell)) return give_up_on_error();
     }
   }
-  return true;
+  return Walked::kDone;
 }
 
 // Column by column. Runs of inert cells are read with collections held off (see
@@ -296,13 +317,25 @@ bool try_row_major_object_walk(const Geometry& g, Walk& walk) {
 // finalizer is Python code too), the array is checked again. If that code moved
 // or reshaped its cells, the rest goes through item access, which reads
 // whatever the array holds by then.
+// Signal handlers are Python code too, and are run between cells, which the
+// walk then treats like a cell that ran code of its own.
 bool column_major_object_walk(PyObject* obj, Walk& walk) {
+  if (!handle_signals()) return false;  // one a faster walk gave up for
   auto* array = reinterpret_cast<PyArrayObject*>(obj);
   const Geometry g(array);
   CollectionPause pause(false);
+  SignalPacer pacer;
   for (size_t j = 0; j < walk.ncols; ++j) {
     for (size_t i = 0; i < walk.nrows; ++i) {
-      bool inert, put;
+      const auto unchanged = [&] {
+        return Geometry(array) == g && has_numpy_item_access(obj, walk.nrows, walk.ncols);
+      };
+      if (pacer.due()) {
+        pause.release();
+        if (!handle_signals()) return false;
+        if (!unchanged()) return walk_by_item_access(obj, walk, j, i);
+      }
+      bool inert;
       {
         PyRef cell = PyRef::borrow(stored_object(g, i, j));
         inert = is_inert(cell.get());
@@ -311,10 +344,9 @@ bool column_major_object_walk(PyObject* obj, Walk& walk) {
         } else {
           pause.release();  // the cell's own code runs as it would anywhere
         }
-        put = walk.put_cell(i, j, cell.get());
+        if (!walk.put_cell(i, j, cell.get())) return cell_error(cell.get());
       }
-      if (!put) return false;
-      if (!inert && !(Geometry(array) == g && has_numpy_item_access(obj, walk.nrows, walk.ncols))) {
+      if (!inert && !unchanged()) {
         const bool last_row = i + 1 == walk.nrows;
         return walk_by_item_access(obj, walk, last_row ? j + 1 : j, last_row ? 0 : i + 1);
       }
@@ -323,18 +355,18 @@ bool column_major_object_walk(PyObject* obj, Walk& walk) {
   return true;
 }
 
-// Runs a walk that may give up (`try_walk` returns false) on a fresh attempt,
-// which replaces `walk` only if it finished. A worker faults the output
+// Runs a walk that may give up on a fresh attempt, which replaces `walk` only
+// if it finished. A worker faults the output
 // buffer's pages in meanwhile (see populate_alongside): only for walks in which
 // no Python code runs, since code that forked while the pool held a call of
 // this thread's could leave the child waiting for a worker it does not have.
 template <class TryWalk>
-bool attempt_walk(Walk& walk, TryWalk try_walk) {
+Walked attempt_walk(Walk& walk, TryWalk try_walk) {
   Walk attempt(walk.nrows, walk.ncols, walk.out);
-  bool walked = false;
+  Walked walked = Walked::kGaveUp;
   populate_alongside(walk.out, walk.nrows * walk.ncols * sizeof(double),
                      [&] { walked = try_walk(attempt); });
-  if (walked) walk = std::move(attempt);
+  if (walked == Walked::kDone) walk = std::move(attempt);
   return walked;
 }
 
@@ -342,9 +374,12 @@ bool walk_object_array(PyObject* obj, Walk& walk) {
   auto* array = reinterpret_cast<PyArrayObject*>(obj);
   const Geometry g(array);
   // A column-major array is walked in its own memory order anyway.
-  if ((!PyArray_IS_F_CONTIGUOUS(array) || PyArray_IS_C_CONTIGUOUS(array)) &&
-      attempt_walk(walk, [&](Walk& attempt) { return try_row_major_object_walk(g, attempt); })) {
-    return true;
+  if (!PyArray_IS_F_CONTIGUOUS(array) || PyArray_IS_C_CONTIGUOUS(array)) {
+    switch (attempt_walk(walk, [&](Walk& attempt) { return try_row_major_object_walk(g, attempt); })) {
+      case Walked::kDone: return true;
+      case Walked::kFailed: return false;
+      case Walked::kGaveUp: break;
+    }
   }
   return column_major_object_walk(obj, walk);
 }
@@ -361,12 +396,21 @@ void copy_numbers(const char* data, npy_intp stride, size_t j, Walk& walk, size_
   }
 }
 
+// A NumPy bool is a byte that any code may have set to any value (a view of
+// uint8 data, say), and NumPy reads every non-zero byte as True. Loading such
+// a byte as a C++ bool would be undefined, so it is compared with zero.
+void copy_bools(const char* data, npy_intp stride, size_t j, Walk& walk, size_t begin, size_t end) {
+  for (size_t i = begin; i < end; ++i) {
+    walk.slot(i, j) = data[static_cast<npy_intp>(i) * stride] != 0 ? 1.0 : 0.0;
+  }
+}
+
 void copy_numeric_column(const PyArray_Descr* d, const char* data, npy_intp stride, size_t j,
                          Walk& walk, size_t begin, size_t end) {
   const auto size = PyDataType_ELSIZE(d);
   switch (d->kind) {
     case 'b':
-      return copy_numbers<bool>(data, stride, j, walk, begin, end);
+      return copy_bools(data, stride, j, walk, begin, end);
     case 'i':
       if (size == 1) return copy_numbers<int8_t>(data, stride, j, walk, begin, end);
       if (size == 2) return copy_numbers<int16_t>(data, stride, j, walk, begin, end);
@@ -392,15 +436,17 @@ bool walk_numeric_array(PyArrayObject* array, Walk& walk) {
 }
 
 // A DataFrame read through its columns (see frame_columns). Like the row-major
-// walk, it is only taken while no cell runs Python code, and gives up
-// (false, nothing pending) at the first that would, leaving it to `values`.
-bool try_frame_column_walk(const std::vector<PyRef>& columns, Walk& walk) {
+// walk, it is only taken while no cell runs Python code, and gives up at the
+// first that would (or at an interrupt), leaving it to `values`.
+Walked try_frame_column_walk(const std::vector<PyRef>& columns, Walk& walk) {
   const CollectionPause pause;
   // Nothing here runs Python code, so the order is free: blocks of rows, each
   // walked column by column, keep the block of the row-major buffer in cache.
   constexpr size_t kRowBlock = 2048;
+  SignalPacer pacer;
   for (size_t begin = 0; begin < walk.nrows; begin += kRowBlock) {
     const size_t end = std::min(walk.nrows, begin + kRowBlock);
+    if (pacer.due((end - begin) * walk.ncols) && interrupt_arrived()) return Walked::kGaveUp;
     for (size_t j = 0; j < walk.ncols; ++j) {
       auto* array = reinterpret_cast<PyArrayObject*>(columns[j].get());
       const char* data = static_cast<const char*>(PyArray_DATA(array));
@@ -413,15 +459,12 @@ bool try_frame_column_walk(const std::vector<PyRef>& columns, Walk& walk) {
         PyObject* cell;
         std::memcpy(&cell, data + static_cast<npy_intp>(i) * stride, sizeof cell);
         if (cell == nullptr) cell = Py_None;
-        if (!is_inert(cell)) return false;
-        if (!walk.put_cell(i, j, cell)) {
-          PyErr_Clear();  // redone through values, where any error gets its real place
-          return false;
-        }
+        if (!is_inert(cell)) return Walked::kGaveUp;
+        if (!walk.put_cell(i, j, cell)) return give_up_on_error();
       }
     }
   }
-  return true;
+  return Walked::kDone;
 }
 
 // UTF-8 of a fixed-width unicode cell, as str() of its NumPy scalar gives it:
@@ -496,16 +539,18 @@ bool walk_unicode_array(PyObject* obj, Walk& walk) {
   const size_t width = static_cast<size_t>(PyDataType_ELSIZE(PyArray_DESCR(array))) / 4;
   std::vector<std::vector<uint64_t>> ids(walk.ncols);
   std::vector<std::vector<size_t>> slow_rows(walk.ncols);
+  for (size_t j = 0; j < walk.ncols; ++j) walk.text_column(j);
   pool::parallel_for(walk.ncols, 1, [&](size_t begin, size_t end) {
     for (size_t j = begin; j < end; ++j) {
-      read_unicode_column(g, width, j, walk.nrows, walk.texts[j], ids[j], slow_rows[j]);
+      read_unicode_column(g, width, j, walk.nrows, *walk.texts[j], ids[j], slow_rows[j]);
     }
   });
   for (size_t j = 0; j < walk.ncols; ++j) {
     walk.is_string[j] = 1;
     for (size_t i : slow_rows[j]) {
       PyRef scalar = PyRef::steal(get_item(obj, i, j));
-      if (!scalar || !walk.text_id(j, scalar.get(), ids[j][i])) return false;
+      if (!scalar) return false;
+      if (!walk.text_id(j, scalar.get(), ids[j][i])) return cell_error(scalar.get());
     }
   }
   // Into the row-major buffer, a block of rows per chunk.
@@ -537,11 +582,16 @@ bool walk_table(PyObject* obj, const OUT& out, Walk& walk) {
     return walk.nrows == 0 || walk.ncols == 0 || walk_cells(obj, walk);
   }
   std::vector<PyRef> columns;
-  if (walk.nrows > 0 && frame_columns(obj, walk.nrows, walk.ncols, columns) &&
-      attempt_walk(walk, [&](Walk& attempt) { return try_frame_column_walk(columns, attempt); })) {
-    walk.keep_alive = std::move(columns);
-    return true;
+  if (walk.nrows > 0 && frame_columns(obj, walk.nrows, walk.ncols, columns)) {
+    switch (attempt_walk(walk, [&](Walk& attempt) { return try_frame_column_walk(columns, attempt); })) {
+      case Walked::kDone:
+        walk.keep_alive = std::move(columns);
+        return true;
+      case Walked::kFailed: return false;
+      case Walked::kGaveUp: break;
+    }
   }
+  if (PyErr_Occurred() || !handle_signals()) return false;  // an interrupt met finding the columns
   PyRef values = PyRef::steal(PyObject_GetAttrString(obj, "values"));
   if (!values) return raise_fault_from_pending("cannot read the values of the DataFrame");
   if (walk.nrows == 0 || walk.ncols == 0) return true;
@@ -554,11 +604,17 @@ bool walk_table(PyObject* obj, const OUT& out, Walk& walk) {
 
 // ---------------------------------------------------------------------------
 
-// Turns the str addresses filed by the walk into text ids. The pool numbers
+// How a stretch in which no Python code may run ended: an interrupt ends it
+// early, to be handled once it is over.
+enum class Stretch { kDone, kFailed, kInterrupted };
+
+// Turns the str addresses filed by the walk into text ids: for each column the
+// pool numbered, the id of each of its distinct addresses. The pool numbers
 // each column's distinct addresses; then this thread, which kept the
 // interpreter all along (so every str is still alive), reads the text of each
 // distinct str once.
-bool resolve_addresses(Walk& walk, AddressNumbering& numbering) {
+Stretch resolve_addresses(Walk& walk, AddressNumbering& numbering,
+                          std::vector<std::vector<uint64_t>>& address_ids) {
   // A str not yet read is kept alive only by the table, and Python code run by a
   // collection (a lone surrogate's encoding error starts one) could drop it.
   const CollectionPause pause;
@@ -567,46 +623,60 @@ bool resolve_addresses(Walk& walk, AddressNumbering& numbering) {
     if (walk.has_addresses[j]) columns.push_back(j);
   }
   numbering = number_addresses(walk.out, walk.nrows, walk.ncols, std::move(columns));
+  address_ids.resize(numbering.columns.size());
+  SignalPacer pacer;
   for (size_t c = 0; c < numbering.columns.size(); ++c) {
-    const size_t j = numbering.columns[c];
-    std::vector<uint64_t>& ids = walk.address_ids[j];
+    TextColumn& texts = walk.text_column(numbering.columns[c]);
+    std::vector<uint64_t>& ids = address_ids[c];
     ids.reserve(numbering.distinct[c].size());
     for (uint64_t address : numbering.distinct[c]) {
+      if (pacer.due() && interrupt_arrived()) return Stretch::kInterrupted;
       uint64_t id = 0;
-      if (!walk.texts[j].add_distinct_str(reinterpret_cast<PyObject*>(address), id)) {
-        return raise_fault_from_pending("cant convert to str");
+      if (!texts.add_distinct_str(reinterpret_cast<PyObject*>(address), id)) {
+        raise_fault_from_pending("cant convert to str");
+        return Stretch::kFailed;
       }
       ids.push_back(id);
     }
   }
-  return true;
+  return Stretch::kDone;
 }
 
-std::unique_ptr<EncodingInfo> run_column_jobs(Walk& walk, const AddressNumbering& numbering) {
-  JobContext ctx;
-  ctx.numbering = &numbering;
-  ctx.ncols = walk.ncols;
-  ctx.is_string = std::move(walk.is_string);
-  ctx.texts.reserve(walk.ncols);
-  for (const TextColumn& column : walk.texts) ctx.texts.push_back(&column.texts());
-  ctx.address_ids.reserve(walk.ncols);
-  for (const auto& ids : walk.address_ids) ctx.address_ids.push_back(&ids);
-  ctx.output = SendPtr::make(walk.out);
-  ctx.nrows = walk.nrows;
-
-  // One job per column builds its tables; then the codes go into the buffer.
-  // Results are kept by column so the merge sees them in column order.
-  std::vector<std::optional<ColumnTables>> results(walk.ncols);
-  pool::parallel_for(walk.ncols, 1, [&](size_t begin, size_t end) {
-    for (size_t j = begin; j < end; ++j) results[j] = encode_column(j, ctx);
-  });
-  std::vector<ColumnTables> string_columns;
-  for (auto& result : results) {
-    if (result) string_columns.push_back(std::move(*result));
+// One job per string column builds its tables; then the codes go into the
+// buffer. Everything per column here is per string column: a wide table of
+// numbers costs nothing.
+std::unique_ptr<EncodingInfo> run_column_jobs(Walk& walk, const AddressNumbering& numbering,
+                                              const std::vector<std::vector<uint64_t>>& address_ids) {
+  // Both lists are in column order, so each string column finds its place among
+  // the numbered columns by walking them side by side.
+  std::vector<StringColumnJob> jobs;
+  size_t listed = 0;
+  for (size_t j = 0; j < walk.ncols; ++j) {
+    if (!walk.is_string[j]) continue;
+    StringColumnJob job;
+    job.column = j;
+    job.texts = &walk.text_column(j).texts();
+    while (listed < numbering.columns.size() && numbering.columns[listed] < j) ++listed;
+    if (listed < numbering.columns.size() && numbering.columns[listed] == j) {
+      job.listed = listed;
+      job.address_ids = &address_ids[listed];
+    }
+    jobs.push_back(job);
   }
-  write_codes(string_columns, ctx);
+
+  std::vector<ColumnTables> string_columns(jobs.size());
+  pool::parallel_for(jobs.size(), 1, [&](size_t begin, size_t end) {
+    for (size_t s = begin; s < end; ++s) string_columns[s] = encode_column(jobs[s]);
+  });
+  JobContext ctx;
+  ctx.nrows = walk.nrows;
+  ctx.ncols = walk.ncols;
+  ctx.numbering = &numbering;
+  ctx.output = SendPtr::make(walk.out);
+  write_codes(jobs, string_columns, ctx);
 
   auto info = std::make_unique<EncodingInfo>();
+  info->encoded_columns.reserve(string_columns.size());
   info->encoding_tables.reserve(string_columns.size());
   info->decoding_tables.reserve(string_columns.size());
   for (ColumnTables& column : string_columns) {
@@ -621,22 +691,40 @@ std::unique_ptr<EncodingInfo> run_column_jobs(Walk& walk, const AddressNumbering
 // most, less than waking the pool's threads and waiting for them costs.
 constexpr size_t kInlineBelowCells = size_t{1} << 16;
 
+Stretch encode_once(PyObject* obj, const OUT& out, WorkingMatrix& matrix,
+                    std::unique_ptr<EncodingInfo>& info) {
+  size_t nrows = 0, ncols = 0;
+  if (!read_shape(obj, nrows, ncols)) return Stretch::kFailed;
+  WorkingMatrix buffer;
+  if (!new_working_matrix(nrows, ncols, false, buffer)) return Stretch::kFailed;
+  const pool::InlineScope small_table(buffer.size() < kInlineBelowCells);
+
+  Walk walk(nrows, ncols, buffer.cells);
+  if (!walk_table(obj, out, walk)) return Stretch::kFailed;
+  AddressNumbering numbering;
+  std::vector<std::vector<uint64_t>> address_ids;
+  const Stretch resolved = resolve_addresses(walk, numbering, address_ids);
+  if (resolved != Stretch::kDone) return resolved;
+  info = run_column_jobs(walk, numbering, address_ids);
+  matrix = std::move(buffer);
+  return Stretch::kDone;
+}
+
 }  // namespace
 
 bool encode_object_array(PyObject* obj, const OUT& out, WorkingMatrix& matrix,
                          std::unique_ptr<EncodingInfo>& info) {
-  size_t nrows = 0, ncols = 0;
-  if (!read_shape(obj, nrows, ncols)) return false;
-  WorkingMatrix buffer;
-  if (!new_working_matrix(nrows, ncols, false, buffer)) return false;
-  const pool::InlineScope small_table(buffer.size() < kInlineBelowCells);
-
-  Walk walk(nrows, ncols, buffer.cells);
-  AddressNumbering numbering;
-  if (!walk_table(obj, out, walk) || !resolve_addresses(walk, numbering)) return false;
-  info = run_column_jobs(walk, numbering);
-  matrix = std::move(buffer);
-  return true;
+  for (;;) {
+    switch (encode_once(obj, out, matrix, info)) {
+      case Stretch::kDone: return true;
+      case Stretch::kFailed: return false;
+      case Stretch::kInterrupted:
+        // The handler's KeyboardInterrupt ends the call. A handler that returns
+        // has run Python code, which may have changed the table: start again.
+        if (!handle_signals()) return false;
+        break;
+    }
+  }
 }
 
 }  // namespace vorpak

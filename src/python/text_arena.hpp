@@ -1,6 +1,7 @@
 // Bump allocator for the bytes of texts that no Python object holds.
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -23,16 +24,23 @@ class TextArena {
   }
 
  private:
-  static constexpr size_t kBlockSize = 64 * 1024;
+  // Blocks double from a small first one, so that a column of a few short texts
+  // (a wide table has many) costs a few bytes, and a column of many texts few
+  // allocations.
+  static constexpr size_t kFirstBlockSize = 64;
+  static constexpr size_t kLargestBlockSize = 64 * 1024;
 
   void grow(size_t need) {
-    const size_t size = need > kBlockSize / 4 ? need : kBlockSize;
+    const size_t block = std::min(kLargestBlockSize, std::max(kFirstBlockSize, 2 * last_block_));
+    const size_t size = need > block / 4 ? need : block;
     blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
     next_ = blocks_.back().get();
     room_ = size;
+    last_block_ = block;
   }
 
   std::vector<std::unique_ptr<char[]>> blocks_;
+  size_t last_block_ = 0;
   char* next_ = nullptr;
   size_t room_ = 0;
 };

@@ -6,7 +6,8 @@
 namespace vorpak {
 namespace {
 
-constexpr size_t kInitialSlots = 64;
+// Small: a wide table has a column per few texts.
+constexpr size_t kInitialSlots = 4;
 
 }  // namespace
 

@@ -1,6 +1,7 @@
 #include "text_of_object.hpp"
 
 #include "../runtime/utf8.hpp"
+#include "interrupts.hpp"
 
 namespace vorpak {
 
@@ -42,7 +43,7 @@ bool text_of_object(PyObject* obj, ObjectText& out) {
   if (strict_utf8(out.owner.get(), out.view)) return true;
 
   // Lone surrogates: keep every other character, mark each bad sequence.
-  PyErr_Clear();
+  if (!drop_ordinary_error()) return false;
   PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(out.owner.get(), "utf-8", "surrogatepass"));
   if (!bytes) return false;
   out.repaired =

@@ -44,8 +44,9 @@ class AddressIndex {
     slots[at] = {address, value};
   }
 
+  // Starts small: a wide table has an index per column, most with one address.
   void grow() {
-    std::vector<Slot> bigger(slots_.empty() ? 64 : slots_.size() * 2);
+    std::vector<Slot> bigger(slots_.empty() ? 4 : slots_.size() * 2);
     for (const Slot& slot : slots_) {
       if (slot.address != 0) place(bigger, slot.address, slot.value);
     }

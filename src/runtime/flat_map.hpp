@@ -88,7 +88,7 @@ class FlatMap {
   };
 
   static size_t slots_for(size_t n) {
-    size_t capacity = 16;
+    size_t capacity = 4;  // small: a wide table has two maps per column
     while (capacity < 2 * n) capacity <<= 1;
     return capacity;
   }

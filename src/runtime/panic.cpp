@@ -1,8 +1,11 @@
 #include "panic.hpp"
 
 #include <mutex>
+#include <optional>
+#include <utility>
 #include <unistd.h>
 
+#include "../python/interrupts.hpp"
 #include "../python/py_ref.hpp"
 
 namespace vorpak {
@@ -11,17 +14,15 @@ namespace {
 std::mutex g_panic_type_lock;
 PyObject* g_panic_type = nullptr;  // one class per process, never freed
 
-// Straight to file descriptor 2, so the report survives a replaced or closed
-// sys.stderr.
-void report_on_stderr(std::string_view message) {
-  write_line(2, "vorpak: internal fault: " + std::string(message));
-}
+// The message of the last fault raised on this thread inside the current call,
+// empty when there is none to report.
+thread_local std::string t_unreported_fault;
 
 std::string utf8_of(PyObject* text) {
   Py_ssize_t size = 0;
   const char* data = PyUnicode_AsUTF8AndSize(text, &size);
   if (data == nullptr) {
-    PyErr_Clear();
+    drop_ordinary_error();  // no Python code runs here, so it is one
     return "<unprintable>";
   }
   return std::string(data, static_cast<size_t>(size));
@@ -53,8 +54,25 @@ PyObject* panic_exception_type() {
   return g_panic_type;
 }
 
+FaultReportScope::FaultReportScope() : outer_(std::move(t_unreported_fault)) {
+  t_unreported_fault.clear();
+}
+
+FaultReportScope::~FaultReportScope() { t_unreported_fault = std::move(outer_); }
+
+void FaultReportScope::write_if_fault_pending() {
+  std::string message = std::move(t_unreported_fault);
+  t_unreported_fault.clear();
+  if (message.empty()) return;
+  PyObject* type = panic_exception_type();  // made before any fault could be raised
+  if (type == nullptr || !PyErr_ExceptionMatches(type)) return;
+  // Straight to file descriptor 2, so the report survives a replaced or closed
+  // sys.stderr.
+  write_line(2, "vorpak: internal fault: " + message);
+}
+
 Raised raise_internal_fault(std::string_view message) {
-  report_on_stderr(message);
+  t_unreported_fault.assign(message);
   PyObject* type = panic_exception_type();
   if (type == nullptr) return {};  // creating the class failed; that error stays
   PyRef text = PyRef::steal(
@@ -96,21 +114,29 @@ class PendingException {
 };
 
 std::string describe_pending_exception() {
+  // An exception's __str__ is Python code: an interrupt it meets replaces the
+  // exception being described once that is put back (declared first, so
+  // restored last).
+  std::optional<PendingException> interrupt;
   PendingException pending;
   if (pending.value() == nullptr) return "unknown error";
+  const auto drop_error = [&] {
+    if (!drop_ordinary_error() && !interrupt) interrupt.emplace();
+    PyErr_Clear();  // a second interrupt while one is kept
+  };
   std::string out = "<unknown type>";
   PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(pending.value())));
   if (name) {
     out = utf8_of(name.get());
   } else {
-    PyErr_Clear();
+    drop_error();
   }
   PyRef text = PyRef::steal(PyObject_Str(pending.value()));
   if (text) {
     const std::string detail = utf8_of(text.get());
     if (!detail.empty()) out += ": " + detail;
   } else {
-    PyErr_Clear();
+    drop_error();
   }
   return out;
 }
@@ -122,7 +148,7 @@ Raised raise_fault_from_pending(std::string_view context) {
   }
   std::string message(context);
   message += ": " + describe_pending_exception();
-  PyErr_Clear();
+  if (!drop_ordinary_error()) return {};  // describing it met an interrupt
   return raise_internal_fault(message);
 }
 
