@@ -238,7 +238,10 @@ struct Geometry {
 // object the collector tracks may start a collection, and with it finalizers and
 // gc.callbacks, which are Python code: an exception object does (an encoding
 // error's always, and inside an `except` block even an error that is cleared at
-// once). Nothing else in such a stretch runs Python code.
+// once). Nothing else in such a stretch runs Python code. From 3.12 on an
+// allocation only schedules a collection, which runs where Python code is
+// evaluated (or signals are handled), so there is nothing to hold off; nor is
+// the process-wide switch flipped under other threads' feet.
 class CollectionPause {
  public:
   explicit CollectionPause(bool now = true) {
@@ -248,6 +251,7 @@ class CollectionPause {
   CollectionPause(const CollectionPause&) = delete;
   CollectionPause& operator=(const CollectionPause&) = delete;
 
+#if PY_VERSION_HEX < 0x030C0000
   void hold() {
     if (held_) return;
     held_ = true;
@@ -262,6 +266,28 @@ class CollectionPause {
  private:
   bool held_ = false;
   bool was_enabled_ = false;
+#else
+  void hold() {}
+  void release() {}
+#endif
+};
+
+// Keeps a cell's object alive while a walk that read its pointer from the
+// array inspects it. With a GIL nothing can free it meanwhile, and this is
+// nothing. Without one, another thread could replace the cell and free the
+// object at any moment, so the reference is taken at once. (Changing a table
+// while it is encoded is unsupported all the same, as it is for NumPy's own
+// object arrays; this keeps such a race from reading freed memory.)
+class CellReference {
+ public:
+#ifdef Py_GIL_DISABLED
+  explicit CellReference(PyObject* cell) : ref_(PyRef::borrow(cell)) {}
+
+ private:
+  PyRef ref_;
+#else
+  explicit CellReference(PyObject* /*cell*/) {}
+#endif
 };
 
 // A cell whose reading runs no Python code of its own: converting it, or taking
@@ -304,6 +330,7 @@ Walked try_row_major_object_walk(const Geometry& g, Walk& walk) {
     for (size_t j = 0; j < walk.ncols; ++j) {
       if (prefetch) __builtin_prefetch(stored_object(g, i + ahead, j));
       PyObject* cell = stored_object(g, i, j);
+      const CellReference held(cell);
       if (!is_inert(cell)) return Walked::kGaveUp;
       if (!walk.put_cell<kFileStrsByAddress>(i, j, cell)) return give_up_on_error();
     }
@@ -459,6 +486,7 @@ Walked try_frame_column_walk(const std::vector<PyRef>& columns, Walk& walk) {
         PyObject* cell;
         std::memcpy(&cell, data + static_cast<npy_intp>(i) * stride, sizeof cell);
         if (cell == nullptr) cell = Py_None;
+        const CellReference held(cell);
         if (!is_inert(cell)) return Walked::kGaveUp;
         if (!walk.put_cell(i, j, cell)) return give_up_on_error();
       }
