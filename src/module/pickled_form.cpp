@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <utility>
+#include <vector>
 
 #include "../runtime/utf8.hpp"
 
@@ -63,6 +65,10 @@ class Writer {
  public:
   explicit Writer(char* out) : out_(out) {}
 
+  // Where the next byte goes; parts written elsewhere move it on.
+  char* position() const { return out_; }
+  void move_to(char* to) { out_ = to; }
+
   void u8(uint8_t v) { *out_++ = static_cast<char>(v); }
   void u32(uint32_t v) { put(to_little_endian(v)); }
   void u64(uint64_t v) { put(to_little_endian(v)); }
@@ -82,30 +88,180 @@ class Writer {
   char* out_;
 };
 
+// One order for everything written, so that equal states give equal bytes in
+// every process: the column maps iterate in the order of their random hash keys,
+// and a table iterates in the order it was filled. Only pointers are ordered;
+// no text is copied.
+
+// A map's columns by ascending position (positions are its keys, so distinct).
+template <typename Tables>
+std::vector<const typename Tables::value_type*> columns_in_order(const Tables& tables) {
+  std::vector<const typename Tables::value_type*> order;
+  order.reserve(tables.size());
+  for (const auto& column : tables) order.push_back(&column);
+  std::sort(order.begin(), order.end(), [](auto a, auto b) { return a->first < b->first; });
+  return order;
+}
+
+using EncodingEntry = EncodingTable::value_type;
+using DecodingEntry = DecodingTable::value_type;
+
+const std::string& text_of(const EncodingEntry& entry) { return entry.first; }
+const std::string& text_of(const DecodingEntry& entry) { return entry.second; }
+
+bool by_text(const EncodingEntry* a, const EncodingEntry* b) {
+  return a->first < b->first;  // std::string compares as unsigned bytes
+}
+
+// Fits number a table's codes 0..n-1, so each coded entry's place is its code
+// and one pass puts them in order. A state read from bytes may hold any codes,
+// gaps and repeats included; those are sorted instead, each code beside its
+// entry's address so that most comparisons touch no entry. Entries that share
+// a code (only read states have them) go by text, so that the order still
+// depends on the entries alone.
+template <typename Entry>
+void sort_by_code(std::vector<std::pair<uint64_t, const Entry*>>& keyed) {
+  std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
+    return a.first != b.first ? a.first < b.first : text_of(*a.second) < text_of(*b.second);
+  });
+}
+
+// An encoding table's coded entries by code, then the entries without a code
+// (the missing-value markers) by the bytes of their text.
+std::vector<const EncodingEntry*> entries_in_order(const EncodingTable& table) {
+  std::vector<const EncodingEntry*> order(table.size(), nullptr);
+  std::vector<const EncodingEntry*> uncoded;
+  bool placed = true;  // every code so far is below the table's size and new
+  uint64_t largest = 0;
+  for (const EncodingEntry& entry : table) {
+    if (!entry.second) {
+      uncoded.push_back(&entry);
+    } else if (const uint64_t code = *entry.second; placed && code < order.size() && !order[code]) {
+      order[code] = &entry;
+      largest = std::max(largest, code);
+    } else {
+      placed = false;
+    }
+  }
+  const size_t coded = table.size() - uncoded.size();
+  // Distinct codes all below their count are exactly 0..coded-1.
+  if (!placed || (coded > 0 && largest >= coded)) {
+    std::vector<std::pair<uint64_t, const EncodingEntry*>> keyed;
+    keyed.reserve(coded);
+    for (const EncodingEntry& entry : table) {
+      if (entry.second) keyed.emplace_back(*entry.second, &entry);
+    }
+    sort_by_code(keyed);
+    for (size_t i = 0; i < coded; ++i) order[i] = keyed[i].second;
+  }
+  std::sort(uncoded.begin(), uncoded.end(), by_text);
+  std::copy(uncoded.begin(), uncoded.end(), order.begin() + static_cast<ptrdiff_t>(coded));
+  return order;
+}
+
+// A decoding table's entries by code; codes are its keys, so distinct, and all
+// below the table's size only when they are 0..n-1.
+std::vector<const DecodingEntry*> entries_in_order(const DecodingTable& table) {
+  std::vector<const DecodingEntry*> order(table.size(), nullptr);
+  for (const DecodingEntry& entry : table) {
+    if (entry.first >= order.size()) {
+      std::vector<std::pair<uint64_t, const DecodingEntry*>> keyed;
+      keyed.reserve(table.size());
+      for (const DecodingEntry& each : table) keyed.emplace_back(each.first, &each);
+      sort_by_code(keyed);
+      for (size_t i = 0; i < keyed.size(); ++i) order[i] = keyed[i].second;
+      break;
+    }
+    order[entry.first] = &entry;
+  }
+  return order;
+}
+
+void write_entry(const EncodingEntry& entry, Writer& w) {
+  const auto& [text, code] = entry;
+  w.text(text);
+  w.u8(code ? 1 : 0);
+  if (code) w.u64(*code);
+}
+
+void write_entry(const DecodingEntry& entry, Writer& w) {
+  w.u64(entry.first);
+  w.text(entry.second);
+}
+
+// A table's entries are written as they come for as long as they come in the
+// written order, which is how a fit fills them (and how a state this writer
+// wrote reads back): then no order is built at all. At the first entry out of
+// order the table is written anew from its start, in an order built for it;
+// either way it takes the same bytes, so nothing after it moves.
+//
+// Each returns where its table ends. The loops write through a Writer of their
+// own whose address never leaves them: the compiler can then keep its position
+// in a register, where one reached by reference must be reloaded after every
+// byte written, as the bytes might overlap it.
+template <typename Table>
+char* write_in_order(const Table& table, char* start) {
+  // Out of storage order each entry, and then its text, is a cache miss in a
+  // large table: both are fetched a few entries ahead, so that the misses
+  // overlap instead of following one another.
+  constexpr size_t kAhead = 8;
+  const auto order = entries_in_order(table);
+  const size_t n = order.size();
+  Writer w(start);
+  for (size_t i = 0; i < n; ++i) {
+    if (i + 2 * kAhead < n) __builtin_prefetch(order[i + 2 * kAhead]);
+    if (i + kAhead < n) __builtin_prefetch(text_of(*order[i + kAhead]).data());
+    write_entry(*order[i], w);
+  }
+  return w.position();
+}
+
+char* write_table(const EncodingTable& table, char* start) {
+  Writer w(start);
+  std::vector<const EncodingEntry*> uncoded;  // held back: they go last
+  uint64_t next_code = 0;
+  for (const EncodingEntry& entry : table) {
+    if (!entry.second) {
+      uncoded.push_back(&entry);
+    } else if (*entry.second == next_code) {
+      write_entry(entry, w);
+      ++next_code;
+    } else {
+      return write_in_order(table, start);
+    }
+  }
+  std::sort(uncoded.begin(), uncoded.end(), by_text);
+  for (const EncodingEntry* entry : uncoded) write_entry(*entry, w);
+  return w.position();
+}
+
+char* write_table(const DecodingTable& table, char* start) {
+  Writer w(start);
+  uint64_t next_code = 0;
+  for (const DecodingEntry& entry : table) {
+    if (entry.first != next_code) return write_in_order(table, start);
+    write_entry(entry, w);
+    ++next_code;
+  }
+  return w.position();
+}
+
+template <typename Tables>
+void write_tables(const Tables& tables, Writer& w) {
+  w.u64(tables.size());
+  for (const auto* column : columns_in_order(tables)) {
+    const auto& [position, table] = *column;
+    w.u64(position);
+    w.u64(table.size());
+    w.move_to(write_table(table, w.position()));
+  }
+}
+
 void write_info(const EncodingInfo& info, Writer& w) {
   w.u64(info.encoded_columns.size());
   for (uint64_t position : info.encoded_columns) w.u64(position);
-
-  w.u64(info.encoding_tables.size());
-  for (const auto& [position, table] : info.encoding_tables) {
-    w.u64(position);
-    w.u64(table.size());
-    for (const auto& [text, code] : table) {
-      w.text(text);
-      w.u8(code ? 1 : 0);
-      if (code) w.u64(*code);
-    }
-  }
-
-  w.u64(info.decoding_tables.size());
-  for (const auto& [position, table] : info.decoding_tables) {
-    w.u64(position);
-    w.u64(table.size());
-    for (const auto& [code, text] : table) {
-      w.u64(code);
-      w.text(text);
-    }
-  }
+  write_tables(info.encoding_tables, w);
+  write_tables(info.decoding_tables, w);
 }
 
 // ---------------------------------------------------------------------------

@@ -10,6 +10,11 @@
 //   strategy index (u32, 0 = Label)
 //
 // Other processes read these bytes, so the layout and the reader's messages are fixed.
+//
+// Equal states are written as equal bytes, whatever the process: columns by
+// ascending position; an encoding table's coded entries by code, then its
+// entries without a code by the bytes of their text; a decoding table's entries
+// by code. The reader takes entries and columns in any order.
 #pragma once
 
 #include <cstddef>

@@ -1,12 +1,16 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <new>
+#include <optional>
 #include <ostream>
+#include <random>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "module/pickled_form.hpp"
@@ -302,6 +306,168 @@ TEST(PickledForm, FailedReadLeavesTargetAlone) {
   EXPECT_TRUE(read_pickled_form(std::string(5, '\0'), out, error));
   EXPECT_EQ(out.encoding_info, nullptr);
 }
+
+}  // namespace
+}  // namespace vorpak
+
+namespace vorpak {
+namespace {
+
+// One column's tables, each listed in the order the writer must put them.
+struct Column {
+  uint64_t position;
+  std::vector<std::pair<std::string, std::optional<uint64_t>>> encoding;
+  std::vector<std::pair<uint64_t, std::string>> decoding;
+};
+
+struct Ordering {
+  std::string name;
+  std::vector<Column> columns;  // by ascending position
+};
+
+void PrintTo(const Ordering& ordering, std::ostream* os) { *os << ordering.name; }
+
+// The expected bytes, assembled by hand from the lists as they stand.
+std::string in_listed_order(const std::vector<Column>& columns) {
+  Form f;
+  f.u8(1).u64(columns.size());
+  for (const Column& c : columns) f.u64(c.position);
+  f.u64(columns.size());
+  for (const Column& c : columns) {
+    f.u64(c.position).u64(c.encoding.size());
+    for (const auto& [text, code] : c.encoding) code ? f.enc(text, *code) : f.text(text).u8(0);
+  }
+  f.u64(columns.size());
+  for (const Column& c : columns) {
+    f.u64(c.position).u64(c.decoding.size());
+    for (const auto& [code, text] : c.decoding) f.dec(code, text);
+  }
+  return f.u32(0).bytes;
+}
+
+// A state holding the same entries, inserted in an order chosen by `seed`:
+//   0  as listed;
+//   1  reversed;
+//   2  entries without a code first, as a fit inserts markers that sort before
+//      its texts (and so would a fit whose texts all start above 'n');
+//   3  as listed but for the last two coded entries swapped, so that the order
+//      breaks only at the end of each table;
+//   4+ shuffled.
+// Every state is built afresh, so each of its maps has a hash key of its own.
+bool coded(const Column&) { return true; }
+bool coded(const std::pair<std::string, std::optional<uint64_t>>& entry) {
+  return entry.second.has_value();
+}
+bool coded(const std::pair<uint64_t, std::string>&) { return true; }
+
+Encoder inserted_in_order(const std::vector<Column>& listed, unsigned seed) {
+  std::vector<Column> columns = listed;
+  std::mt19937 random(seed);
+  const auto reorder = [&](auto& items) {
+    if (seed == 1) std::reverse(items.begin(), items.end());
+    if (seed == 3) {
+      std::vector<size_t> at;  // where the coded items are
+      for (size_t i = 0; i < items.size(); ++i) {
+        if (coded(items[i])) at.push_back(i);
+      }
+      if (at.size() >= 2) std::swap(items[at[at.size() - 2]], items[at.back()]);
+    }
+    if (seed >= 4) std::shuffle(items.begin(), items.end(), random);
+  };
+  reorder(columns);
+  EncodingInfo info;
+  for (Column& c : columns) {
+    reorder(c.encoding);
+    if (seed == 2) {
+      std::stable_partition(c.encoding.begin(), c.encoding.end(),
+                            [](const auto& entry) { return !entry.second; });
+    }
+    reorder(c.decoding);
+    auto& encoding = info.encoding_tables[c.position];
+    for (auto& [text, code] : c.encoding) encoding.insert_or_assign(text, code);
+    auto& decoding = info.decoding_tables[c.position];
+    for (auto& [code, text] : c.decoding) decoding.insert_or_assign(code, text);
+  }
+  // The positions list is written in its own order; only the tables are reordered.
+  for (const Column& c : listed) info.encoded_columns.push_back(c.position);
+  return make(std::move(info));
+}
+
+// A column as a fit makes it: `n` texts whose byte order is their code order,
+// and the three markers.
+Column fitted(uint64_t position, size_t n) {
+  Column c{position, {}, {}};
+  for (size_t i = 0; i < n; ++i) {
+    char text[16];
+    std::snprintf(text, sizeof text, "t%06zu", i);
+    c.encoding.emplace_back(text, i);
+    c.decoding.emplace_back(i, text);
+  }
+  for (const char* marker : {"<NA>", "NaN", "nan"}) c.encoding.emplace_back(marker, std::nullopt);
+  return c;
+}
+
+class WrittenOrder : public ::testing::TestWithParam<Ordering> {};
+
+TEST_P(WrittenOrder, IsTheSameForEveryInsertionOrder) {
+  const std::vector<Column>& columns = GetParam().columns;
+  const std::string want = in_listed_order(columns);
+  for (unsigned seed = 0; seed < 10; ++seed) {
+    const Encoder e = inserted_in_order(columns, seed);
+    ASSERT_EQ(pickled_size(e), want.size());
+    EXPECT_EQ(write(e), want) << "inserted with seed " << seed;
+    EXPECT_TRUE(reads_as(want, e));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PickledForm, WrittenOrder,
+    ::testing::Values(
+        Ordering{"Empty", {}},
+        Ordering{"EmptyTables", {{0, {}, {}}, {4, {}, {}}}},
+        // Codes 0..n-1 in an order that is not the texts' order.
+        Ordering{"DenseCodesAgainstTextOrder",
+                 {{2,
+                   {{"zeta", 0}, {"alpha", 1}, {"mid", 2}},
+                   {{0, "zeta"}, {1, "alpha"}, {2, "mid"}}},
+                  {7, {{"b", 0}, {"a", 1}, {"nan", std::nullopt}}, {{0, "b"}, {1, "a"}}},
+                  {UINT64_MAX, {{"x", 0}}, {{0, "x"}}}}},
+        // Gaps, huge codes, and a decoded code no encoding entry has: sorted.
+        Ordering{"SparseCodes",
+                 {{1,
+                   {{"c", 3}, {"a", 1ull << 40}, {"b", UINT64_MAX}, {"NaN", std::nullopt}},
+                   {{0, "z"}, {3, "c"}, {1ull << 40, "a"}, {UINT64_MAX, "b"}}}}},
+        // Distinct codes below the table's size, with a gap that only its
+        // entries without a code make room for.
+        Ordering{"GapBelowTableSize",
+                 {{0, {{"b", 0}, {"a", 2}, {"<NA>", std::nullopt}, {"nan", std::nullopt}},
+                   {{0, "b"}, {2, "a"}}}}},
+        // Codes below the count but not all of 0..n-1: one is repeated.
+        Ordering{"RepeatedCodeSortsByText",
+                 {{0, {{"p", 0}, {"a", 1}, {"q", 1}, {"r", 1}}, {{0, "p"}, {1, "q"}}}}},
+        // Read states may hold any text without a code; unsigned byte order puts
+        // the empty text first and non-ASCII last.
+        Ordering{"UncodedInByteOrder",
+                 {{3,
+                   {{"k", 0},
+                    {"", std::nullopt},
+                    {"<NA>", std::nullopt},
+                    {"NaN", std::nullopt},
+                    {"Nz", std::nullopt},
+                    {"nan", std::nullopt},
+                    {"\xC3\xA9", std::nullopt},
+                    {"\xF0\x9F\x90\xA2", std::nullopt}},
+                   {{0, "k"}}}}},
+        Ordering{"OnlyUncoded", {{5, {{"<NA>", std::nullopt}, {"nan", std::nullopt}}, {}}}},
+        // Many columns, and tables larger than the writer's fetch-ahead distance.
+        Ordering{"FittedColumns",
+                 [] {
+                   std::vector<Column> columns;
+                   for (uint64_t p = 0; p < 15; ++p) columns.push_back(fitted(p, p * 37 % 11));
+                   columns.push_back(fitted(20, 3000));
+                   return columns;
+                 }()}),
+    [](const auto& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace vorpak

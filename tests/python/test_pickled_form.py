@@ -1,13 +1,15 @@
 """The pickled form: what __getstate__ writes and what __setstate__ accepts."""
 import copy
 import pickle
+import random
 import struct
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import pickled_state
+from conftest import pickled_state, run_python
 from vorpak import Encoder
 
 FRESH = bytes(5)
@@ -213,3 +215,133 @@ def test_copies_decode_alike(copier):
     assert clone.decode(codes).tolist() == enc.decode(codes).tolist()
     enc.encode(np.array([["z"]], dtype=object))
     assert clone.decode(codes).tolist() == [["a"], ["b"], ["NaN"]]
+
+
+# --------------------------------------------------------------------------------------------
+# One fit, one byte string: the writer's order depends on the entries alone, never on the
+# hash keys a process draws nor on the order its tables were filled in.
+
+FIFTEEN_COLUMNS = """
+    import sys, numpy as np, pandas as pd, vorpak
+    pool = ["nan", "NaN", "<NA>", None, np.nan, "", "é", "😀", "zz", "Zz", "a b", "0", "10", "9"]
+    def cell(i, j):
+        if j % 5 == 4:
+            return float(i * j)                       # a numeric column among the text ones
+        return pool[(i * (j + 3) + j) % len(pool)] if i % 4 else f"v{(i * 7 + j) % (j + 11)}"
+    frame = pd.DataFrame({f"c{j}": [cell(i, j) for i in range(200)] for j in range(15)})
+    vorpak.Encoder().encode(frame.to_numpy())         # tables filled and freed before
+    enc = vorpak.Encoder()
+    enc.encode(frame)
+    sys.stdout.write(enc.__getstate__().hex())
+"""
+
+
+def assert_written_order(state):
+    """Columns by position; coded entries by code, then the rest by their text's bytes."""
+    (_, enc, dec), _, _ = parse(state)
+    for tables in (enc, dec):
+        assert list(tables) == sorted(tables)
+    for entries in enc.values():
+        coded = [code for code in entries.values() if code is not None]
+        uncoded = [text for text, code in entries.items() if code is None]
+        assert list(entries.values()) == sorted(coded) + [None] * len(uncoded)
+        assert uncoded == sorted(uncoded, key=str.encode)
+    for entries in dec.values():
+        assert list(entries) == sorted(entries)
+
+
+@pytest.mark.timeout(240)
+def test_same_fit_same_bytes_in_every_process():
+    runs = [("0", "1"), ("1", "2"), ("4242", "3"), ("random", "2"), ("random", "1")]
+
+    def pickled_in_a_process(run):
+        hash_seed, threads = run
+        env = {"PYTHONHASHSEED": hash_seed, "RAYON_NUM_THREADS": threads}
+        return run_python(FIFTEEN_COLUMNS, env=env, timeout=200)
+
+    with ThreadPoolExecutor(len(runs)) as pool:
+        done = list(pool.map(pickled_in_a_process, runs))
+    for process in done:
+        assert process.returncode == 0, process.stderr
+    states = {bytes.fromhex(process.stdout) for process in done}
+    assert len(states) == 1
+    (state,) = states
+    (columns, enc, _), _, _ = parse(state)
+    assert len(columns) == 12 and len(enc) == 12  # every fifth column is numeric
+    assert_written_order(state)
+
+
+def test_fit_with_markers_is_written_in_order():
+    enc = Encoder()
+    rows = [["nan", "b"], ["<NA>", "NaN"], ["é", "a"], ["NaN", "nan"], ["z", "<NA>"]]
+    enc.encode(np.array(rows, dtype=object))
+    state = enc.__getstate__()
+    assert_written_order(state)
+    # The markers sort before the other texts, so a fit's table, filled in byte order,
+    # holds them first; they are written last.
+    (_, enc_tables, _), _, _ = parse(state)
+    assert list(enc_tables[0].items()) == [("z", 0), ("é", 1), ("<NA>", None), ("NaN", None), ("nan", None)]
+    assert list(enc_tables[1].items()) == [("a", 0), ("b", 1), ("<NA>", None), ("NaN", None), ("nan", None)]
+
+
+def _fitted_state():
+    enc = Encoder()
+    frame = pd.DataFrame({
+        "n": [1.0, 2.0, 3.0, 4.0, 5.0, 6.0],
+        "s": ["q", "nan", "b", "NaN", "<NA>", "é"],
+        "t": ["x", "y", "x", "z", None, "w"],
+    })
+    enc.encode(frame)
+    return enc.__getstate__()
+
+
+def _hand_made_state():
+    """Codes no fit makes: gaps, the top of the range, one code shared by two texts,
+    a text without a code that is no marker, and columns listed apart from their tables."""
+    return pickled_state(
+        [9, 2],
+        [
+            (9, [("m", 2**40), ("k", 7), ("j", 7), ("", None), ("nan", None)]),
+            (2, [("p", 0), ("r", 2)]),
+        ],
+        [(9, [(2**64 - 1, "top"), (7, "k"), (0, "zero")]), (2, [(2, "r"), (0, "p")])],
+    )
+
+
+def _reordered(state, arrange):
+    """The same state with its columns and every table's entries arranged anew."""
+    (columns, enc, dec), _, _ = parse(state)
+    enc = [(col, arrange(list(entries.items()))) for col, entries in enc.items()]
+    dec = [(col, arrange(list(entries.items()))) for col, entries in dec.items()]
+    return pickled_state(columns, arrange(enc), arrange(dec))
+
+
+ARRANGEMENTS = {
+    "reversed": lambda items: items[::-1],
+    "rotated": lambda items: items[1:] + items[:1],
+    "shuffled": lambda items: random.Random(len(items)).sample(items, len(items)),
+    "uncoded first": lambda items: sorted(items, key=lambda item: item[1] is not None),
+}
+
+
+@pytest.mark.parametrize("arrange", ARRANGEMENTS.values(), ids=ARRANGEMENTS.keys())
+@pytest.mark.parametrize("make_state", [_fitted_state, _hand_made_state], ids=["fitted", "hand-made"])
+def test_any_order_reads_back_and_is_rewritten_in_order(make_state, arrange):
+    state = make_state()
+    original = Encoder()
+    original.__setstate__(state)
+    written = original.__getstate__()
+    assert_written_order(written)
+
+    moved = _reordered(state, arrange)
+    assert parse(moved)[0] == parse(state)[0]  # same content...
+    enc = Encoder()
+    enc.__setstate__(moved)
+    assert enc.__getstate__() == written       # ...so the same bytes once written again
+
+    (columns, _, dec), _, _ = parse(state)
+    width = max(columns) + 1
+    codes = sorted({float(code) for table in dec.values() for code in table} | {1.0, 3.0}) + [np.nan]
+    grid = np.zeros((len(codes), width))
+    grid[:, columns] = np.array(codes)[:, None]
+    assert enc.decode(grid).tolist() == original.decode(grid).tolist()
