@@ -215,9 +215,10 @@ size_t usable_cpus() {
 }
 
 size_t configured_size() {
-  if (size_t n = positive_from_env("RAYON_NUM_THREADS")) return n;
-  if (size_t n = positive_from_env("RAYON_RS_NUM_CPUS")) return n;
-  return usable_cpus();
+  size_t n = positive_from_env("RAYON_NUM_THREADS");
+  if (n == 0) n = positive_from_env("RAYON_RS_NUM_CPUS");
+  if (n == 0) n = usable_cpus();
+  return std::min(n, kMaxThreads);
 }
 
 Pool& the_pool() {
@@ -292,7 +293,7 @@ size_t chunk_count(size_t n, size_t grain) {
   if (grain == 0) grain = 1;
   const size_t by_grain = n / grain + (n % grain != 0 ? 1 : 0);
   // A few chunks per thread evens out uneven chunk costs without paying for many
-  // tiny ones.
+  // tiny ones. The thread count is at most kMaxThreads, so this cannot wrap.
   return std::min(by_grain, 4 * thread_count());
 }
 

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <mutex>
 #include <optional>
+#include <ostream>
 #include <random>
 #include <sched.h>
 #include <set>
@@ -17,6 +18,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 #include "runtime/thread_pool.hpp"
 
@@ -196,6 +198,50 @@ TEST(ThreadPool, ChunkCountEdges) {
   EXPECT_EQ(vp::chunk_count(1, 0), 1u);   // a zero grain counts as one
 }
 
+// Counts so large that n * k or a multiple of the thread count would wrap: the
+// chunks must still number between 1 and n and tile [0, n) exactly.
+struct HugeRange {
+  size_t n, grain;
+};
+
+void PrintTo(const HugeRange& r, std::ostream* os) { *os << "n=" << r.n << " grain=" << r.grain; }
+
+class ThreadPoolHugeRanges : public testing::TestWithParam<HugeRange> {};
+
+TEST_P(ThreadPoolHugeRanges, ChunksTileTheRange) {
+  const auto [n, grain] = GetParam();
+  const size_t chunks = vp::chunk_count(n, grain);
+  ASSERT_GE(chunks, 1u);
+  ASSERT_LE(chunks, n);
+  ASSERT_LE(chunks, 4 * vp::kMaxThreads);
+  std::mutex mutex;
+  std::vector<std::pair<size_t, size_t>> ranges;
+  vp::parallel_for(n, grain, [&](size_t begin, size_t end) {
+    std::lock_guard lock(mutex);
+    ranges.emplace_back(begin, end);
+  });
+  std::sort(ranges.begin(), ranges.end());
+  ASSERT_EQ(ranges.size(), chunks);
+  EXPECT_EQ(ranges.front().first, 0u);
+  EXPECT_EQ(ranges.back().second, n);
+  for (size_t k = 0; k < ranges.size(); ++k) {
+    SCOPED_TRACE(k);
+    EXPECT_LT(ranges[k].first, ranges[k].second);
+    if (k > 0) {
+      EXPECT_EQ(ranges[k - 1].second, ranges[k].first);
+    }
+    // Near-equal: each chunk is the floor or the ceiling of n / chunks long.
+    EXPECT_LE(ranges[k].second - ranges[k].first - n / chunks, 1u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, ThreadPoolHugeRanges,
+    testing::Values(HugeRange{SIZE_MAX, 1}, HugeRange{SIZE_MAX, 0}, HugeRange{SIZE_MAX - 1, 3},
+                    HugeRange{size_t{1} << 62, 1}, HugeRange{(size_t{1} << 62) + 12345, 4096},
+                    HugeRange{size_t{1} << 40, size_t{1} << 20}, HugeRange{SIZE_MAX, SIZE_MAX / 2},
+                    HugeRange{SIZE_MAX, SIZE_MAX}, HugeRange{1000, SIZE_MAX}));
+
 TEST(ThreadPool, MapStoresByPosition) {
   std::vector<uint64_t> in(100000), out(in.size());
   for (size_t i = 0; i < in.size(); ++i) in[i] = i * 7919 % 100003;
@@ -310,7 +356,8 @@ TEST_P(ThreadPoolSize, FollowsEnvironment) {
   const EnvCase c = GetParam();
   cpu_set_t set;
   ASSERT_EQ(sched_getaffinity(0, sizeof set, &set), 0);
-  const size_t expected = c.expected ? c.expected : static_cast<size_t>(CPU_COUNT(&set));
+  const size_t expected =
+      c.expected ? c.expected : std::min(static_cast<size_t>(CPU_COUNT(&set)), vp::kMaxThreads);
   EXPECT_TRUE(passes_in_child([&] {
     auto put = [](const char* name, const char* value) {
       value ? setenv(name, value, 1) : unsetenv(name);
@@ -329,6 +376,13 @@ INSTANTIATE_TEST_SUITE_P(Variables, ThreadPoolSize,
                                          EnvCase{"5x", nullptr, 0}, EnvCase{"", "6", 6},
                                          EnvCase{" 5", "+6", 0}, EnvCase{nullptr, "-1", 0},
                                          EnvCase{"99999999999999999999999", "4", 4},
-                                         EnvCase{nullptr, nullptr, 0}));
+                                         EnvCase{nullptr, nullptr, 0},
+                                         // Sizes beyond the cap start kMaxThreads threads; 2**62
+                                         // is where four threads per chunk wrapped to zero.
+                                         EnvCase{"4611686018427387904", nullptr, vp::kMaxThreads},
+                                         EnvCase{"10000", "2", vp::kMaxThreads},
+                                         EnvCase{nullptr, "18446744073709551615", vp::kMaxThreads},
+                                         EnvCase{"257", nullptr, vp::kMaxThreads},
+                                         EnvCase{"256", nullptr, 256}));
 
 }  // namespace
