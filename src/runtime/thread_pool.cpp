@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cxxabi.h>
 #include <cstdlib>
 #include <deque>
 #include <exception>
@@ -63,6 +64,34 @@ thread_local Pool* tl_worker_of = nullptr;
 
 // How many InlineScopes are alive on this thread.
 thread_local size_t tl_inline_scopes = 0;
+
+// Whether ready_for_exceptions has run on this thread.
+thread_local bool tl_ready_for_exceptions = false;
+
+// Reads `value` in a way the compiler must keep, so its thread-local storage is
+// allocated now.
+template <class T>
+void touch(const T& value) {
+  static_cast<void>(*static_cast<const volatile T*>(&value));
+}
+
+// Sets up, while memory is plentiful, what this thread needs to throw and catch.
+// The first exception a thread throws makes libstdc++ fetch its per-thread state
+// (__cxa_get_globals), and for a library loaded with dlopen(), as the Python
+// module is, glibc allocates that thread-local storage, like this file's own
+// thread_locals, on first touch; if that allocation fails glibc ends the process
+// instead of failing the throw. A thread's first exception is often a bad_alloc,
+// thrown exactly when memory has run out. The exception objects themselves then
+// come from libstdc++'s emergency pool, reserved when it loads: room for a few
+// hundred bad_allocs, more than kMaxThreads threads can have in flight at once
+// (each call keeps one error and drops the others as they arrive).
+void ready_for_exceptions() {
+  // Declared const, so a call whose result went unused could be dropped.
+  [[maybe_unused]] abi::__cxa_eh_globals* volatile globals = abi::__cxa_get_globals();
+  touch(tl_worker_of);
+  touch(tl_inline_scopes);
+  tl_ready_for_exceptions = true;
+}
 
 class Pool {
  public:
@@ -125,6 +154,7 @@ class Pool {
 
  private:
   [[noreturn]] void work_forever() {
+    ready_for_exceptions();
     tl_worker_of = this;
     std::unique_lock lock(mutex_);
     for (;;) {
@@ -299,6 +329,9 @@ size_t chunk_count(size_t n, size_t grain) {
 
 void run_chunks_alongside(size_t chunks, void (*fn)(void*, size_t), void* ctx,
                           void (*side_fn)(void*), void* side_ctx) {
+  // The caller rethrows what a chunk threw, often a bad_alloc while memory is
+  // short, and catches what its own side or inline chunks throw.
+  if (!tl_ready_for_exceptions) ready_for_exceptions();
   Side side{side_fn, side_ctx, nullptr};
   Call call;
   call.fn = fn;
