@@ -9,11 +9,14 @@
 // A worker that starts nested work runs pending chunks itself while it waits, so
 // nesting never deadlocks, whatever the pool size. An exception thrown by a body is
 // captured and rethrown on the thread that started the work, after every chunk of
-// that call has finished. Bodies must not touch Python objects.
+// that call has finished. A waiting caller can cancel its call (see WaitPoll).
+// Bodies must not touch Python objects.
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <iterator>
 #include <type_traits>
@@ -47,8 +50,50 @@ class InlineScope {
   bool active_;
 };
 
+// Thrown on the thread that started a call that was cancelled (see WaitPoll), once
+// none of the call's chunks is running any more. Nested work that a chunk of a
+// cancelled call starts throws it too, inside that chunk.
+class Cancelled : public std::exception {
+ public:
+  const char* what() const noexcept override;
+};
+
+// How often a waiting caller with a WaitPoll asks whether to stop.
+inline constexpr std::chrono::milliseconds kPollInterval{20};
+
+// While one is alive, this thread, waiting outside the pool for the chunks of a
+// call it started, wakes every kPollInterval and calls poll(ctx): for a caller
+// that must notice a request to stop (a signal, say) while the pool works. True
+// cancels the call: chunks no thread has started are skipped, nested work started
+// by the chunks still running skips its unstarted chunks too, and once every chunk
+// is accounted for the call throws Cancelled. A body's exception takes precedence,
+// then the side function's, then one thrown by the poll itself (which also
+// cancels). The poll runs with no lock of the pool's held and is not asked again
+// by parallel work it starts itself. It is never called while a side function
+// runs, for a call that ends within the first interval, inside an InlineScope, or
+// on a worker: a worker's wait is part of the chunk it runs. Scopes nest; the
+// innermost one polls.
+class WaitPoll {
+ public:
+  WaitPoll(bool (*poll)(void*), void* ctx);
+  ~WaitPoll();
+  WaitPoll(const WaitPoll&) = delete;
+  WaitPoll& operator=(const WaitPoll&) = delete;
+
+ private:
+  bool (*previous_poll_)(void*);
+  void* previous_ctx_;
+};
+
+// True while this thread runs a chunk of a call that has been cancelled (or whose
+// outermost enclosing call has), so that a long loop in a body can stop early:
+// the call ends in Cancelled anyway and nothing the body left undone is read. A
+// relaxed atomic load.
+bool cancel_requested();
+
 // Type-erased core: runs fn(ctx, k) for every chunk k in [0, chunks) on the pool
-// and returns when all have finished.
+// and returns when all have finished, or throws Cancelled once none is running if
+// the call was cancelled.
 void run_chunks(size_t chunks, void (*fn)(void*, size_t), void* ctx);
 
 // The same, while the calling thread runs side(side_ctx) (a thread of the pool
