@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "../runtime/thread_pool.hpp"
+
 namespace vorpak {
 
 // A walk in which no Python code runs files an exact str cell by its address
@@ -28,7 +30,7 @@ struct AddressNumbering {
   // column numbered by sorting)
   std::vector<std::vector<std::vector<uint64_t>>> global;
 
-  size_t chunk_begin(size_t k, size_t nrows) const { return nrows * k / chunks; }
+  size_t chunk_begin(size_t k, size_t nrows) const { return pool::chunk_begin(nrows, k, chunks); }
 };
 
 // Numbers the addresses in `columns` of the row-major cells on the pool.

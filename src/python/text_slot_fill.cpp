@@ -52,11 +52,14 @@ bool fill_text_slots(PyObject** slots, const WorkingMatrix& m,
   const std::vector<size_t> offsets = counter_offsets(columns);
   const size_t per_chunk = offsets.back();
   // Many codes make many counters: then one chunk per thread, and at most as
-  // many counters in all as the matrix has cells.
+  // many counters in all as the matrix has cells. The products of chunks and
+  // counters are compared as quotients, which cannot wrap.
   size_t chunks = std::min(outer, pool::chunk_count(m.size(), kMinSlotsPerChunk));
-  if (chunks * per_chunk > m.size() / 8) chunks = std::min(chunks, pool::thread_count());
-  const size_t largest_chunk = (outer + chunks - 1) / chunks * inner;  // cells, at the most
-  if (chunks < 2 || chunks * per_chunk > m.size() || largest_chunk >= UINT32_MAX) return false;
+  if (chunks < 2) return false;
+  if (per_chunk > m.size() / 8 / chunks) chunks = std::min(chunks, pool::thread_count());
+  if (chunks < 2 || per_chunk > m.size() / chunks) return false;
+  const size_t largest_chunk = (outer / chunks + (outer % chunks != 0)) * inner;  // cells, at most
+  if (largest_chunk >= UINT32_MAX) return false;
 
   // Workers copy pointer values and count; only this thread, which holds the
   // interpreter, touches the objects themselves, once the pool is done. Nothing
@@ -92,7 +95,8 @@ bool fill_text_slots(PyObject** slots, const WorkingMatrix& m,
   const auto fill_chunks = [&](size_t first, size_t last) {
     for (size_t k = first; k < last; ++k) {
       uint32_t* chunk_counts = counts.data() + k * per_chunk;
-      for (size_t a = outer * k / chunks; a < outer * (k + 1) / chunks; ++a) {
+      const size_t end = pool::chunk_begin(outer, k + 1, chunks);
+      for (size_t a = pool::chunk_begin(outer, k, chunks); a < end; ++a) {
         if (m.column_major) {
           if (strs_of[a] < 0) continue;
           for (size_t b = 0; b < inner; ++b) put(a * inner + b, b, strs_of[a], chunk_counts);

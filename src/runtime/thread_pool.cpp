@@ -5,12 +5,17 @@
 // so pushing a call costs the same whatever its chunk count. The caller does not
 // return before every chunk has been accounted for, which is what keeps the pointer
 // in the queue valid.
+//
+// Calls started inside a chunk form a tree under the call started outside any
+// chunk, its root, which outlives them all. Cancelling marks the root, and every
+// call of the tree skips the chunks it has not handed out yet.
 #include "thread_pool.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cxxabi.h>
 #include <cstdlib>
 #include <deque>
 #include <exception>
@@ -53,7 +58,12 @@ struct Call {
   // Wakes a caller from outside the pool. A waiting worker sleeps on the pool's
   // work signal instead, since it must also wake for new chunks to help with.
   std::condition_variable done;
+  Call* root = this;                   // the root of this call's tree
+  std::atomic<bool> cancelled{false};  // read on the root only: the tree is cancelled
+  std::exception_ptr poll_error;       // what the waiter's poll threw; its thread's alone
 };
+
+bool is_cancelled(const Call& call) { return call.root->cancelled.load(std::memory_order_relaxed); }
 
 class Pool;
 
@@ -63,6 +73,59 @@ thread_local Pool* tl_worker_of = nullptr;
 
 // How many InlineScopes are alive on this thread.
 thread_local size_t tl_inline_scopes = 0;
+
+// Whether ready_for_exceptions has run on this thread.
+thread_local bool tl_ready_for_exceptions = false;
+
+// The call whose chunk this thread is running (the innermost, while a worker helps
+// with other chunks during a nested wait), or null: calls started here join its tree.
+thread_local Call* tl_running = nullptr;
+
+// The innermost live WaitPoll's poll on this thread, or null.
+thread_local bool (*tl_poll)(void*) = nullptr;
+thread_local void* tl_poll_ctx = nullptr;
+
+// Runs chunk k of `call` as this thread's running call; returns what it threw.
+std::exception_ptr run_chunk(Call& call, size_t k) {
+  Call* const outer = tl_running;
+  tl_running = &call;
+  std::exception_ptr error;
+  try {
+    call.fn(call.ctx, k);
+  } catch (...) {
+    error = std::current_exception();
+  }
+  tl_running = outer;
+  return error;
+}
+
+// Reads `value` in a way the compiler must keep, so its thread-local storage is
+// allocated now.
+template <class T>
+void touch(const T& value) {
+  static_cast<void>(*static_cast<const volatile T*>(&value));
+}
+
+// Sets up, while memory is plentiful, what this thread needs to throw and catch.
+// The first exception a thread throws makes libstdc++ fetch its per-thread state
+// (__cxa_get_globals), and for a library loaded with dlopen(), as the Python
+// module is, glibc allocates that thread-local storage, like this file's own
+// thread_locals, on first touch; if that allocation fails glibc ends the process
+// instead of failing the throw. A thread's first exception is often a bad_alloc,
+// thrown exactly when memory has run out. The exception objects themselves then
+// come from libstdc++'s emergency pool, reserved when it loads: room for a few
+// hundred bad_allocs, more than kMaxThreads threads can have in flight at once
+// (each call keeps one error and drops the others as they arrive).
+void ready_for_exceptions() {
+  // Declared const, so a call whose result went unused could be dropped.
+  [[maybe_unused]] abi::__cxa_eh_globals* volatile globals = abi::__cxa_get_globals();
+  touch(tl_worker_of);
+  touch(tl_inline_scopes);
+  touch(tl_running);
+  touch(tl_poll);
+  touch(tl_poll_ctx);
+  tl_ready_for_exceptions = true;
+}
 
 class Pool {
  public:
@@ -105,7 +168,7 @@ class Pool {
       lock.unlock();
       run_side(side);
       lock.lock();
-      call.done.wait(lock, [&] { return call.unfinished == 0; });
+      wait_outside(lock, call);
       return;
     }
     // A worker that blocked here would take a thread away from the chunks it waits
@@ -125,12 +188,50 @@ class Pool {
 
  private:
   [[noreturn]] void work_forever() {
+    ready_for_exceptions();
     tl_worker_of = this;
     std::unique_lock lock(mutex_);
     for (;;) {
       work_.wait(lock, [&] { return !pending_.empty(); });
       run_one(lock, *pending_.front());
     }
+  }
+
+  // A caller from outside the pool waits for its call, asking its WaitPoll, if it
+  // has one, at every interval whether to stop. Entered and left with the lock held.
+  void wait_outside(std::unique_lock<std::mutex>& lock, Call& call) {
+    const auto finished = [&] { return call.unfinished == 0; };
+    bool (*const poll)(void*) = tl_poll;
+    void* const poll_ctx = tl_poll_ctx;
+    while (poll != nullptr && !is_cancelled(call)) {
+      if (call.done.wait_for(lock, kPollInterval, finished)) return;
+      // The poll may run any code of the caller's, parallel work included, which
+      // must neither find the lock held nor poll again.
+      lock.unlock();
+      tl_poll = nullptr;
+      bool stop = true;
+      try {
+        stop = poll(poll_ctx);
+      } catch (...) {
+        call.poll_error = std::current_exception();
+      }
+      tl_poll = poll;
+      tl_poll_ctx = poll_ctx;
+      lock.lock();
+      if (stop) cancel(call);
+    }
+    call.done.wait(lock, finished);
+  }
+
+  // Marks the tree of `call` cancelled and counts off the chunks of `call` that no
+  // thread has claimed; the tree's other calls skip theirs as threads claim them.
+  // Called with the lock held.
+  void cancel(Call& call) {
+    call.root->cancelled.store(true, std::memory_order_relaxed);
+    if (call.next_chunk == call.chunks) return;
+    call.unfinished -= call.chunks - call.next_chunk;
+    call.next_chunk = call.chunks;
+    pending_.erase(std::find(pending_.begin(), pending_.end(), &call));
   }
 
   // Claims the next chunk of `call` and runs it with the lock released. Entered and
@@ -144,18 +245,12 @@ class Pool {
         pending_.erase(std::find(pending_.begin(), pending_.end(), &call));
       }
     }
-    // Once a body has failed the call's result is that exception, so the rest of its
-    // chunks are only counted off.
-    const bool skip = call.error != nullptr;
+    // Once a body has failed the call's result is that exception, and once its tree
+    // is cancelled it is Cancelled, so the rest of its chunks are only counted off.
+    const bool skip = call.error != nullptr || is_cancelled(call);
     lock.unlock();
     std::exception_ptr error;
-    if (!skip) {
-      try {
-        call.fn(call.ctx, k);
-      } catch (...) {
-        error = std::current_exception();
-      }
-    }
+    if (!skip) error = run_chunk(call, k);
     lock.lock();
     if (error && !call.error) call.error = std::move(error);
     // Notify before the lock is dropped: the moment the waiter can see zero it may
@@ -215,9 +310,10 @@ size_t usable_cpus() {
 }
 
 size_t configured_size() {
-  if (size_t n = positive_from_env("RAYON_NUM_THREADS")) return n;
-  if (size_t n = positive_from_env("RAYON_RS_NUM_CPUS")) return n;
-  return usable_cpus();
+  size_t n = positive_from_env("RAYON_NUM_THREADS");
+  if (n == 0) n = positive_from_env("RAYON_RS_NUM_CPUS");
+  if (n == 0) n = usable_cpus();
+  return std::min(n, kMaxThreads);
 }
 
 Pool& the_pool() {
@@ -257,17 +353,33 @@ void after_fork_in_child() {
 // Runs every chunk on the calling thread with the same error rules as the pool, for
 // an InlineScope or a process that could not start a single worker.
 void run_inline(Call& call) {
-  for (size_t k = 0; k < call.chunks; ++k) {
-    try {
-      call.fn(call.ctx, k);
-    } catch (...) {
-      call.error = std::current_exception();
+  for (size_t k = 0; k < call.chunks && !is_cancelled(call); ++k) {
+    if (std::exception_ptr error = run_chunk(call, k)) {
+      call.error = std::move(error);
       return;
     }
   }
 }
 
 }  // namespace
+
+const char* Cancelled::what() const noexcept { return "parallel call cancelled"; }
+
+WaitPoll::WaitPoll(bool (*poll)(void*), void* ctx)
+    : previous_poll_(tl_poll), previous_ctx_(tl_poll_ctx) {
+  tl_poll = poll;
+  tl_poll_ctx = ctx;
+}
+
+WaitPoll::~WaitPoll() {
+  tl_poll = previous_poll_;
+  tl_poll_ctx = previous_ctx_;
+}
+
+bool cancel_requested() {
+  const Call* running = tl_running;
+  return running != nullptr && is_cancelled(*running);
+}
 
 InlineScope::InlineScope(bool active) : active_(active) {
   if (active_) ++tl_inline_scopes;
@@ -292,18 +404,22 @@ size_t chunk_count(size_t n, size_t grain) {
   if (grain == 0) grain = 1;
   const size_t by_grain = n / grain + (n % grain != 0 ? 1 : 0);
   // A few chunks per thread evens out uneven chunk costs without paying for many
-  // tiny ones.
+  // tiny ones. The thread count is at most kMaxThreads, so this cannot wrap.
   return std::min(by_grain, 4 * thread_count());
 }
 
 void run_chunks_alongside(size_t chunks, void (*fn)(void*, size_t), void* ctx,
                           void (*side_fn)(void*), void* side_ctx) {
+  // The caller rethrows what a chunk threw, often a bad_alloc while memory is
+  // short, and catches what its own side or inline chunks throw.
+  if (!tl_ready_for_exceptions) ready_for_exceptions();
   Side side{side_fn, side_ctx, nullptr};
   Call call;
   call.fn = fn;
   call.ctx = ctx;
   call.chunks = chunks;
   call.unfinished = chunks;
+  if (tl_running != nullptr) call.root = tl_running->root;
   if (chunks == 0) {
     run_side(side);
   } else if (tl_inline_scopes > 0) {
@@ -317,6 +433,8 @@ void run_chunks_alongside(size_t chunks, void (*fn)(void*, size_t), void* ctx,
   }
   if (call.error) std::rethrow_exception(call.error);
   if (side.error) std::rethrow_exception(side.error);
+  if (call.poll_error) std::rethrow_exception(call.poll_error);
+  if (is_cancelled(call)) throw Cancelled();
 }
 
 void run_chunks(size_t chunks, void (*fn)(void*, size_t), void* ctx) {

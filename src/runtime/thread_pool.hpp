@@ -3,23 +3,33 @@
 // One pool per process, started on first use and never torn down (process exit
 // must not wait on it; a forked child starts a fresh one). Its size follows
 // RAYON_NUM_THREADS, then RAYON_RS_NUM_CPUS (positive integers), then the
-// processors this process may run on.
+// processors this process may run on, and is never more than kMaxThreads.
 //
 // A thread outside the pool hands its chunks over and blocks until they are done.
 // A worker that starts nested work runs pending chunks itself while it waits, so
 // nesting never deadlocks, whatever the pool size. An exception thrown by a body is
 // captured and rethrown on the thread that started the work, after every chunk of
-// that call has finished. Bodies must not touch Python objects.
+// that call has finished. A waiting caller can cancel its call (see WaitPoll).
+// Bodies must not touch Python objects.
 #pragma once
 
 #include <algorithm>
+#include <chrono>
 #include <cstddef>
+#include <exception>
 #include <functional>
 #include <iterator>
 #include <type_traits>
 #include <vector>
 
 namespace vorpak::pool {
+
+// The most threads the pool starts, whatever the environment or the machine says.
+// Every worker reserves a stack and a malloc arena, and all of them share one
+// queue and one lock, so past a few hundred threads more workers add contention
+// and memory, not speed. A bound also keeps every count derived from the thread
+// count (chunks per thread, merge pieces) far from overflowing.
+inline constexpr size_t kMaxThreads = 256;
 
 // Number of threads work started here may spread over: the pool's size (it
 // need not have started yet), or 1 inside an InlineScope.
@@ -40,8 +50,50 @@ class InlineScope {
   bool active_;
 };
 
+// Thrown on the thread that started a call that was cancelled (see WaitPoll), once
+// none of the call's chunks is running any more. Nested work that a chunk of a
+// cancelled call starts throws it too, inside that chunk.
+class Cancelled : public std::exception {
+ public:
+  const char* what() const noexcept override;
+};
+
+// How often a waiting caller with a WaitPoll asks whether to stop.
+inline constexpr std::chrono::milliseconds kPollInterval{20};
+
+// While one is alive, this thread, waiting outside the pool for the chunks of a
+// call it started, wakes every kPollInterval and calls poll(ctx): for a caller
+// that must notice a request to stop (a signal, say) while the pool works. True
+// cancels the call: chunks no thread has started are skipped, nested work started
+// by the chunks still running skips its unstarted chunks too, and once every chunk
+// is accounted for the call throws Cancelled. A body's exception takes precedence,
+// then the side function's, then one thrown by the poll itself (which also
+// cancels). The poll runs with no lock of the pool's held and is not asked again
+// by parallel work it starts itself. It is never called while a side function
+// runs, for a call that ends within the first interval, inside an InlineScope, or
+// on a worker: a worker's wait is part of the chunk it runs. Scopes nest; the
+// innermost one polls.
+class WaitPoll {
+ public:
+  WaitPoll(bool (*poll)(void*), void* ctx);
+  ~WaitPoll();
+  WaitPoll(const WaitPoll&) = delete;
+  WaitPoll& operator=(const WaitPoll&) = delete;
+
+ private:
+  bool (*previous_poll_)(void*);
+  void* previous_ctx_;
+};
+
+// True while this thread runs a chunk of a call that has been cancelled (or whose
+// outermost enclosing call has), so that a long loop in a body can stop early:
+// the call ends in Cancelled anyway and nothing the body left undone is read. A
+// relaxed atomic load.
+bool cancel_requested();
+
 // Type-erased core: runs fn(ctx, k) for every chunk k in [0, chunks) on the pool
-// and returns when all have finished.
+// and returns when all have finished, or throws Cancelled once none is running if
+// the call was cancelled.
 void run_chunks(size_t chunks, void (*fn)(void*, size_t), void* ctx);
 
 // The same, while the calling thread runs side(side_ctx) (a thread of the pool
@@ -51,8 +103,16 @@ void run_chunks(size_t chunks, void (*fn)(void*, size_t), void* ctx);
 void run_chunks_alongside(size_t chunks, void (*fn)(void*, size_t), void* ctx,
                           void (*side_fn)(void*), void* side_ctx);
 
-// How many chunks to cut n items into, given the smallest sensible chunk.
+// How many chunks to cut n items into, given the smallest sensible chunk: in
+// [1, n] for n > 0, and 0 for n == 0.
 size_t chunk_count(size_t n, size_t grain);
+
+// Where chunk k (0 <= k <= chunks) starts when [0, n) is cut into `chunks`
+// near-equal ranges: n * k / chunks, worked out in 128 bits so that the product
+// cannot wrap however large n is.
+inline size_t chunk_begin(size_t n, size_t k, size_t chunks) {
+  return static_cast<size_t>(static_cast<unsigned __int128>(n) * k / chunks);
+}
 
 namespace detail {
 
@@ -64,7 +124,7 @@ struct RangeChunks {
 
   static void run(void* self, size_t k) {
     const auto* c = static_cast<const RangeChunks*>(self);
-    (*c->body)(c->n * k / c->chunks, c->n * (k + 1) / c->chunks);
+    (*c->body)(chunk_begin(c->n, k, c->chunks), chunk_begin(c->n, k + 1, c->chunks));
   }
 };
 
@@ -112,7 +172,7 @@ std::vector<R> parallel_filter_collect(const In* in, size_t n, size_t grain, Fn&
   std::vector<std::vector<R>> parts(chunks);
   parallel_for(chunks, 1, [&](size_t kb, size_t ke) {
     for (size_t k = kb; k < ke; ++k) {
-      const size_t begin = n * k / chunks, end = n * (k + 1) / chunks;
+      const size_t begin = chunk_begin(n, k, chunks), end = chunk_begin(n, k + 1, chunks);
       for (size_t i = begin; i < end; ++i) {
         if (auto kept = fn(in[i])) parts[k].push_back(std::move(*kept));
       }
@@ -170,7 +230,7 @@ void parallel_sort(std::vector<T>& items, Less less = Less()) {
   // last round, a single merge, keeps every thread busy.
   const size_t runs = chunk_count(n, detail::kMinSortRun);
   std::vector<size_t> bounds(runs + 1);
-  for (size_t r = 0; r <= runs; ++r) bounds[r] = n * r / runs;
+  for (size_t r = 0; r <= runs; ++r) bounds[r] = chunk_begin(n, r, runs);
   parallel_for(runs, 1, [&](size_t first, size_t last) {
     for (size_t r = first; r < last; ++r) {
       std::sort(items.begin() + bounds[r], items.begin() + bounds[r + 1], less);
@@ -196,7 +256,8 @@ void parallel_sort(std::vector<T>& items, Less less = Less()) {
       const size_t len = end - begin;
       const size_t count = std::max<size_t>(1, len / piece_size);
       for (size_t p = 0; p < count; ++p) {
-        pieces.push_back({begin, mid, end, len * p / count, len * (p + 1) / count});
+        pieces.push_back(
+            {begin, mid, end, chunk_begin(len, p, count), chunk_begin(len, p + 1, count)});
       }
       merged_bounds.push_back(end);
     }
