@@ -11,6 +11,8 @@
 
 #include <cstddef>
 
+#include "../runtime/thread_pool.hpp"
+
 namespace vorpak {
 
 // Drops the pending exception if it is an ordinary error (an Exception), for
@@ -26,6 +28,17 @@ bool handle_signals();
 // For stretches in which no Python code may run: whether Ctrl-C has arrived
 // since the last look. It stays pending for handle_signals to act on.
 bool interrupt_arrived();
+
+// While one is alive, this thread's waits for the pool look for Ctrl-C the same
+// way and cancel the pool's call when it has come: the call then throws
+// pool::Cancelled, and the interrupt is left for handle_signals.
+class InterruptibleWaits {
+ public:
+  InterruptibleWaits() : poll_([](void*) { return interrupt_arrived(); }, nullptr) {}
+
+ private:
+  pool::WaitPoll poll_;
+};
 
 // Counts the cells of a long loop, to look for signals every so many: often
 // enough to notice one within a few milliseconds, rarely enough to cost nothing.

@@ -731,9 +731,14 @@ Stretch encode_once(PyObject* obj, const OUT& out, WorkingMatrix& matrix,
   if (!walk_table(obj, out, walk)) return Stretch::kFailed;
   AddressNumbering numbering;
   std::vector<std::vector<uint64_t>> address_ids;
-  const Stretch resolved = resolve_addresses(walk, numbering, address_ids);
-  if (resolved != Stretch::kDone) return resolved;
-  info = run_column_jobs(walk, numbering, address_ids);
+  try {
+    const InterruptibleWaits waits;
+    const Stretch resolved = resolve_addresses(walk, numbering, address_ids);
+    if (resolved != Stretch::kDone) return resolved;
+    info = run_column_jobs(walk, numbering, address_ids);
+  } catch (const pool::Cancelled&) {
+    return Stretch::kInterrupted;
+  }
   matrix = std::move(buffer);
   return Stretch::kDone;
 }
