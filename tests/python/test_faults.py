@@ -191,6 +191,7 @@ encoder = vorpak.Encoder()
 started = time.perf_counter()
 encoder.encode(table)
 print(time.perf_counter() - started, flush=True)
+fitted = encoder.__getstate__()
 sys.stdin.readline()  # the signal comes from outside: this thread keeps the GIL throughout
 started = time.perf_counter()
 print("encoding", flush=True)
@@ -198,7 +199,9 @@ try:
     encoder.encode(table)
     print("finished")
 except KeyboardInterrupt:
-    print("interrupted", time.perf_counter() - started)
+    took = time.perf_counter() - started
+    unchanged = encoder.__getstate__() == fitted
+    print("interrupted" if unchanged else "state-changed", took)
 """
 
 
