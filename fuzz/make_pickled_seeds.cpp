@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "module/pickled_form.hpp"
+#include "core/pickled_form.hpp"
 
 namespace {
 

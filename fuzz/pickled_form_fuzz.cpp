@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "module/pickled_form.hpp"
+#include "core/pickled_form.hpp"
 
 namespace {
 

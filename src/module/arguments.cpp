@@ -1,4 +1,4 @@
-#include "arguments.hpp"
+#include "module/arguments.hpp"
 
 namespace vorpak {
 namespace {

@@ -1,17 +1,17 @@
-#include "encoder_type.hpp"
+#include "module/encoder_type.hpp"
 
 #include <mutex>
 #include <new>
 #include <string>
 #include <string_view>
 
-#include "../python/input_normalisation.hpp"
-#include "../python/output_reconstruction.hpp"
-#include "../python/py_ref.hpp"
-#include "../runtime/panic.hpp"
-#include "arguments.hpp"
-#include "borrow.hpp"
-#include "pickled_form.hpp"
+#include "python/input_normalisation.hpp"
+#include "python/output_reconstruction.hpp"
+#include "python/py_ref.hpp"
+#include "python/panic.hpp"
+#include "module/arguments.hpp"
+#include "module/borrow.hpp"
+#include "core/pickled_form.hpp"
 
 namespace vorpak {
 namespace {

@@ -2,10 +2,10 @@
 #include <Python.h>
 
 #define VORPAK_IMPORTS_NUMPY
-#include "../python/numpy_api.hpp"
-#include "../python/py_ref.hpp"
-#include "../runtime/panic.hpp"
-#include "encoder_type.hpp"
+#include "python/numpy_api.hpp"
+#include "python/py_ref.hpp"
+#include "python/panic.hpp"
+#include "module/encoder_type.hpp"
 
 namespace vorpak {
 namespace {

@@ -1,10 +1,10 @@
-#include "frame_columns.hpp"
+#include "python/frame_columns.hpp"
 
 #include <string_view>
 
-#include "interrupts.hpp"
-#include "numpy_api.hpp"
-#include "plain_dtypes.hpp"
+#include "python/interrupts.hpp"
+#include "python/numpy_api.hpp"
+#include "python/plain_dtypes.hpp"
 
 namespace vorpak {
 namespace {

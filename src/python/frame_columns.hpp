@@ -5,7 +5,7 @@
 
 #include <vector>
 
-#include "py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace vorpak {
 

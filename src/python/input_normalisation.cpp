@@ -1,14 +1,14 @@
-#include "input_normalisation.hpp"
+#include "python/input_normalisation.hpp"
 
 #include <cstring>
 #include <string_view>
 
-#include "../runtime/panic.hpp"
-#include "interrupts.hpp"
-#include "numpy_api.hpp"
-#include "py_ref.hpp"
-#include "string_column_driver.hpp"
-#include "text_of_object.hpp"
+#include "python/panic.hpp"
+#include "python/interrupts.hpp"
+#include "python/numpy_api.hpp"
+#include "python/py_ref.hpp"
+#include "python/string_column_driver.hpp"
+#include "python/text_of_object.hpp"
 
 namespace vorpak {
 namespace {

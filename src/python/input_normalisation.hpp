@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "state.hpp"
-#include "working_matrix.hpp"
+#include "core/state.hpp"
+#include "python/working_matrix.hpp"
 
 namespace vorpak {
 

@@ -1,4 +1,4 @@
-#include "interrupts.hpp"
+#include "python/interrupts.hpp"
 
 namespace vorpak {
 

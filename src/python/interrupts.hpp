@@ -11,7 +11,7 @@
 
 #include <cstddef>
 
-#include "../runtime/thread_pool.hpp"
+#include "core/thread_pool.hpp"
 
 namespace vorpak {
 

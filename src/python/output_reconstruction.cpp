@@ -1,4 +1,4 @@
-#include "output_reconstruction.hpp"
+#include "python/output_reconstruction.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -7,11 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "../runtime/panic.hpp"
-#include "cell_code.hpp"
-#include "numpy_api.hpp"
-#include "py_ref.hpp"
-#include "text_slot_fill.hpp"
+#include "python/panic.hpp"
+#include "core/cell_code.hpp"
+#include "python/numpy_api.hpp"
+#include "python/py_ref.hpp"
+#include "python/text_slot_fill.hpp"
 
 namespace vorpak {
 namespace {

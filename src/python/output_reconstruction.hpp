@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include "input_normalisation.hpp"
+#include "python/input_normalisation.hpp"
 
 namespace vorpak {
 

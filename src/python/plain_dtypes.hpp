@@ -1,7 +1,7 @@
 // NumPy dtypes whose cells can be read straight from memory.
 #pragma once
 
-#include "numpy_api.hpp"
+#include "python/numpy_api.hpp"
 
 namespace vorpak {
 

@@ -1,21 +1,21 @@
-#include "string_column_driver.hpp"
+#include "python/string_column_driver.hpp"
 
 #include <bit>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "../runtime/fresh_memory.hpp"
-#include "../runtime/panic.hpp"
-#include "../runtime/thread_pool.hpp"
-#include "column_job.hpp"
-#include "frame_columns.hpp"
-#include "interrupts.hpp"
-#include "numpy_api.hpp"
-#include "plain_dtypes.hpp"
-#include "py_ref.hpp"
-#include "text_column.hpp"
-#include "text_of_object.hpp"
+#include "core/fresh_memory.hpp"
+#include "python/panic.hpp"
+#include "core/thread_pool.hpp"
+#include "core/column_job.hpp"
+#include "python/frame_columns.hpp"
+#include "python/interrupts.hpp"
+#include "python/numpy_api.hpp"
+#include "python/plain_dtypes.hpp"
+#include "python/py_ref.hpp"
+#include "python/text_column.hpp"
+#include "python/text_of_object.hpp"
 
 namespace vorpak {
 namespace {

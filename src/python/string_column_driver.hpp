@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "input_normalisation.hpp"
+#include "python/input_normalisation.hpp"
 
 namespace vorpak {
 

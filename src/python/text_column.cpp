@@ -1,7 +1,7 @@
-#include "text_column.hpp"
+#include "python/text_column.hpp"
 
-#include "../runtime/keyed_hash.hpp"
-#include "text_of_object.hpp"
+#include "core/keyed_hash.hpp"
+#include "python/text_of_object.hpp"
 
 namespace vorpak {
 namespace {

@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "../runtime/address_index.hpp"
-#include "py_ref.hpp"
-#include "text_arena.hpp"
+#include "core/address_index.hpp"
+#include "python/py_ref.hpp"
+#include "core/text_arena.hpp"
 
 namespace vorpak {
 

@@ -1,7 +1,7 @@
-#include "text_of_object.hpp"
+#include "python/text_of_object.hpp"
 
-#include "../runtime/utf8.hpp"
-#include "interrupts.hpp"
+#include "core/utf8.hpp"
+#include "python/interrupts.hpp"
 
 namespace vorpak {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "py_ref.hpp"
+#include "python/py_ref.hpp"
 
 namespace vorpak {
 

@@ -1,11 +1,11 @@
-#include "text_slot_fill.hpp"
+#include "python/text_slot_fill.hpp"
 
 #include <algorithm>
 #include <cstdint>
 #include <exception>
 
-#include "../runtime/thread_pool.hpp"
-#include "cell_code.hpp"
+#include "core/thread_pool.hpp"
+#include "core/cell_code.hpp"
 
 namespace vorpak {
 namespace {

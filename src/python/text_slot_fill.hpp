@@ -7,7 +7,7 @@
 #include <functional>
 #include <vector>
 
-#include "working_matrix.hpp"
+#include "python/working_matrix.hpp"
 
 namespace vorpak {
 

@@ -1,9 +1,9 @@
-#include "working_matrix.hpp"
+#include "python/working_matrix.hpp"
 
 #include <cstring>
 #include <new>
 
-#include "numpy_api.hpp"
+#include "python/numpy_api.hpp"
 
 namespace vorpak {
 

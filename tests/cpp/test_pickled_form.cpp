@@ -13,7 +13,7 @@
 #include <utility>
 #include <vector>
 
-#include "module/pickled_form.hpp"
+#include "core/pickled_form.hpp"
 
 // Largest single allocation seen while `g_track` is set: lets the tests prove that a
 // hostile count cannot make the reader allocate more than its reservation budget.

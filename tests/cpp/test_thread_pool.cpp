@@ -20,7 +20,7 @@
 #include <unistd.h>
 #include <utility>
 
-#include "runtime/thread_pool.hpp"
+#include "core/thread_pool.hpp"
 
 namespace vp = vorpak::pool;
 

@@ -3,7 +3,7 @@ import pytest
 
 from conftest import run_python
 
-# The most threads the pool starts (kMaxThreads in src/runtime/thread_pool.hpp).
+# The most threads the pool starts (kMaxThreads in src/core/thread_pool.hpp).
 MAX_THREADS = 256
 
 # Large enough (>= 65,536 cells) that encode and decode run on the pool rather

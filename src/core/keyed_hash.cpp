@@ -1,4 +1,4 @@
-#include "keyed_hash.hpp"
+#include "core/keyed_hash.hpp"
 
 #include <atomic>
 #include <chrono>

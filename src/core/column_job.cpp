@@ -1,4 +1,4 @@
-#include "column_job.hpp"
+#include "core/column_job.hpp"
 
 #include <bit>
 #include <charconv>
@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "../module/label_encode.hpp"
-#include "../runtime/thread_pool.hpp"
+#include "core/label_encode.hpp"
+#include "core/thread_pool.hpp"
 
 namespace vorpak {
 namespace {

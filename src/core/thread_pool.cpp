@@ -9,7 +9,7 @@
 // Calls started inside a chunk form a tree under the call started outside any
 // chunk, its root, which outlives them all. Cancelling marks the root, and every
 // call of the tree skips the chunks it has not handed out yet.
-#include "thread_pool.hpp"
+#include "core/thread_pool.hpp"
 
 #include <algorithm>
 #include <atomic>

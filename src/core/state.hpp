@@ -9,8 +9,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "../runtime/flat_map.hpp"
-#include "../runtime/keyed_hash.hpp"
+#include "core/flat_map.hpp"
+#include "core/keyed_hash.hpp"
 
 namespace vorpak {
 

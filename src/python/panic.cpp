@@ -1,12 +1,12 @@
-#include "panic.hpp"
+#include "python/panic.hpp"
 
 #include <mutex>
 #include <optional>
 #include <utility>
 #include <unistd.h>
 
-#include "../python/interrupts.hpp"
-#include "../python/py_ref.hpp"
+#include "python/interrupts.hpp"
+#include "python/py_ref.hpp"
 
 namespace vorpak {
 namespace {

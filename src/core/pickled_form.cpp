@@ -1,4 +1,4 @@
-#include "pickled_form.hpp"
+#include "core/pickled_form.hpp"
 
 #include <algorithm>
 #include <bit>
@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "../runtime/utf8.hpp"
+#include "core/utf8.hpp"
 
 namespace vorpak {
 namespace {

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "keyed_hash.hpp"
+#include "core/keyed_hash.hpp"
 
 namespace vorpak {
 

@@ -21,7 +21,7 @@
 #include <string>
 #include <string_view>
 
-#include "../python/state.hpp"
+#include "core/state.hpp"
 
 namespace vorpak {
 

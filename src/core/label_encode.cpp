@@ -1,12 +1,12 @@
-#include "label_encode.hpp"
+#include "core/label_encode.hpp"
 
 #include <bit>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 
-#include "../runtime/keyed_hash.hpp"
-#include "../runtime/thread_pool.hpp"
+#include "core/keyed_hash.hpp"
+#include "core/thread_pool.hpp"
 
 namespace vorpak {
 namespace {

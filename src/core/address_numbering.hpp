@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "../runtime/thread_pool.hpp"
+#include "core/thread_pool.hpp"
 
 namespace vorpak {
 

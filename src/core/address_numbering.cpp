@@ -1,11 +1,11 @@
-#include "address_numbering.hpp"
+#include "core/address_numbering.hpp"
 
 #include <algorithm>
 #include <bit>
 #include <utility>
 
-#include "../runtime/address_index.hpp"
-#include "../runtime/thread_pool.hpp"
+#include "core/address_index.hpp"
+#include "core/thread_pool.hpp"
 
 namespace vorpak {
 namespace {

@@ -7,7 +7,7 @@
 #include <functional>
 #include <sys/mman.h>
 
-#include "thread_pool.hpp"
+#include "core/thread_pool.hpp"
 
 #ifndef MADV_POPULATE_WRITE
 #define MADV_POPULATE_WRITE 23  // Linux 5.14; older kernels refuse it with EINVAL

@@ -7,9 +7,9 @@
 #include <string_view>
 #include <vector>
 
-#include "../module/send_ptr.hpp"
-#include "address_numbering.hpp"
-#include "state.hpp"
+#include "core/send_ptr.hpp"
+#include "core/address_numbering.hpp"
+#include "core/state.hpp"
 
 namespace vorpak {
 

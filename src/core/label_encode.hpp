@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "../python/state.hpp"
+#include "core/state.hpp"
 
 namespace vorpak {
 
