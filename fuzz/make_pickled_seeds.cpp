@@ -12,16 +12,16 @@
 
 namespace {
 
-using vorpak::Encoder;
-using vorpak::EncodingInfo;
+using vorpak::EncoderState;
+using vorpak::FittedTables;
 
-Encoder with(EncodingInfo info) {
-  Encoder e;
-  e.encoding_info = std::make_unique<const EncodingInfo>(std::move(info));
+EncoderState with(FittedTables info) {
+  EncoderState e;
+  e.fitted = std::make_unique<const FittedTables>(std::move(info));
   return e;
 }
 
-std::string pickled(const Encoder& e) {
+std::string pickled(const EncoderState& e) {
   std::string bytes(vorpak::pickled_size(e), '\0');
   vorpak::write_pickled_form(e, bytes.data());
   return bytes;
@@ -43,17 +43,17 @@ int main(int argc, char** argv) {
   }
   const std::string dir = argv[1];
 
-  EncodingInfo example;
+  FittedTables example;
   example.encoded_columns = {0};
   example.encoding_tables[0] = {{"a", 0}, {"b", 1}};
   example.decoding_tables[0] = {{0, "a"}, {1, "b"}};
 
-  EncodingInfo marker;
+  FittedTables marker;
   marker.encoded_columns = {1};
   marker.encoding_tables[1] = {{"x", 0}, {"nan", std::nullopt}, {"<NA>", std::nullopt}};
   marker.decoding_tables[1] = {{0, "x"}};
 
-  EncodingInfo columns;
+  FittedTables columns;
   columns.encoded_columns = {0, 2, 5};
   columns.encoding_tables[0] = {{"", 0}, {"NaN", std::nullopt}};
   columns.encoding_tables[2] = {{"żółw", 0}, {"🐢", 1}, {"x", UINT64_MAX}};
@@ -62,7 +62,7 @@ int main(int argc, char** argv) {
   columns.decoding_tables[2] = {{0, "żółw"}, {1, "🐢"}, {UINT64_MAX, "x"}};
   columns.decoding_tables[5] = {};
 
-  bool ok = save(dir, "fresh", pickled(Encoder{}));
+  bool ok = save(dir, "fresh", pickled(EncoderState{}));
   ok &= save(dir, "empty_state", pickled(with({})));
   ok &= save(dir, "worked_example", pickled(with(example)));
   ok &= save(dir, "marker", pickled(with(marker)));

@@ -22,10 +22,10 @@ void check(bool ok, const char* what) {
   }
 }
 
-bool same(const vorpak::Encoder& a, const vorpak::Encoder& b) {
+bool same(const vorpak::EncoderState& a, const vorpak::EncoderState& b) {
   if (a.encoding != b.encoding) return false;
-  if (!a.encoding_info || !b.encoding_info) return !a.encoding_info && !b.encoding_info;
-  return *a.encoding_info == *b.encoding_info;
+  if (!a.fitted || !b.fitted) return !a.fitted && !b.fitted;
+  return *a.fitted == *b.fitted;
 }
 
 bool known_message(std::string_view error) {
@@ -45,18 +45,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view input(reinterpret_cast<const char*>(data), size);
 
   // A recognisable state in the target shows whether a failed read touched it.
-  vorpak::Encoder first;
-  auto sentinel = std::make_unique<vorpak::EncodingInfo>();
+  vorpak::EncoderState first;
+  auto sentinel = std::make_unique<vorpak::FittedTables>();
   sentinel->encoded_columns = {42};
-  const vorpak::EncodingInfo* sentinel_address = sentinel.get();
-  first.encoding_info = std::move(sentinel);
+  const vorpak::FittedTables* sentinel_address = sentinel.get();
+  first.fitted = std::move(sentinel);
 
   std::string error;
   if (!vorpak::read_pickled_form(input, first, error)) {
     check(known_message(error), "unknown error message");
-    check(first.encoding_info.get() == sentinel_address &&
-              first.encoding_info->encoded_columns.size() == 1 &&
-              first.encoding_info->encoded_columns[0] == 42,
+    check(first.fitted.get() == sentinel_address &&
+              first.fitted->encoded_columns.size() == 1 &&
+              first.fitted->encoded_columns[0] == 42,
           "failed read changed its target");
     return 0;
   }
@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   vorpak::write_pickled_form(first, buffer.get());
   const std::string_view written(buffer.get(), length);
 
-  vorpak::Encoder second;
+  vorpak::EncoderState second;
   check(vorpak::read_pickled_form(written, second, error), "rewritten form does not read");
   check(same(first, second), "rewritten form reads as a different state");
   // Written bytes hold the state in the writer's own order: reading and writing
@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   vorpak::write_pickled_form(second, again.get());
   check(std::string_view(again.get(), length) == written, "rewritten state changed its bytes");
   // The writer emits nothing superfluous: cutting off the last byte must break it.
-  vorpak::Encoder third;
+  vorpak::EncoderState third;
   check(!vorpak::read_pickled_form(written.substr(0, length - 1), third, error),
         "rewritten form still reads without its last byte");
   return 0;

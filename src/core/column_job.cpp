@@ -48,7 +48,7 @@ ColumnTables encode_column(const StringColumnJob& job) {
 void write_codes(const std::vector<StringColumnJob>& jobs, const std::vector<ColumnTables>& columns,
                  const JobContext& ctx) {
   if (columns.empty()) return;
-  const SendPtr& out = *ctx.output;
+  double* const cells = ctx.cells;
   const AddressNumbering& numbering = *ctx.numbering;
   // Chunk by chunk, as the addresses were numbered; within a chunk row by row
   // over every string column: one pass over the buffer's memory.
@@ -75,8 +75,8 @@ void write_codes(const std::vector<StringColumnJob>& jobs, const std::vector<Col
       for (size_t i = numbering.chunk_begin(k, ctx.nrows); i < end; ++i) {
         for (size_t s = 0; s < columns.size(); ++s) {
           const size_t at = i * ctx.ncols + columns[s].column;
-          const uint64_t bits = std::bit_cast<uint64_t>(out.read(at));
-          out.write(at, bits & 1 ? columns[s].code_of_id[bits >> 1] : code_of_number[s][bits >> 1]);
+          const uint64_t bits = std::bit_cast<uint64_t>(cells[at]);
+          cells[at] = bits & 1 ? columns[s].code_of_id[bits >> 1] : code_of_number[s][bits >> 1];
         }
       }
     }

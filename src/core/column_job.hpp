@@ -2,12 +2,10 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "core/send_ptr.hpp"
 #include "core/address_numbering.hpp"
 #include "core/state.hpp"
 
@@ -33,7 +31,9 @@ struct JobContext {
   size_t nrows = 0;
   size_t ncols = 0;
   const AddressNumbering* numbering = nullptr;
-  std::shared_ptr<const SendPtr> output;
+  // The row-major output buffer. Each job writes the cells of its own column
+  // alone, so the jobs share it without locks.
+  double* cells = nullptr;
 };
 
 struct ColumnTables {

@@ -44,7 +44,7 @@ T to_little_endian(T v) {
 
 size_t text_size(const std::string& text) { return kWordSize + text.size(); }
 
-size_t info_size(const EncodingInfo& info) {
+size_t info_size(const FittedTables& info) {
   size_t n = kWordSize + kWordSize * info.encoded_columns.size();
   n += kWordSize;
   for (const auto& [position, table] : info.encoding_tables) {
@@ -257,7 +257,7 @@ void write_tables(const Tables& tables, Writer& w) {
   }
 }
 
-void write_info(const EncodingInfo& info, Writer& w) {
+void write_info(const FittedTables& info, Writer& w) {
   w.u64(info.encoded_columns.size());
   for (uint64_t position : info.encoded_columns) w.u64(position);
   write_tables(info.encoding_tables, w);
@@ -384,7 +384,7 @@ bool read_tables(Reader& r, Tables& tables, ReadTable read_table) {
   return true;
 }
 
-bool read_info(Reader& r, EncodingInfo& info) {
+bool read_info(Reader& r, FittedTables& info) {
   uint64_t count = 0;
   if (!r.u64(count)) return false;
   info.encoded_columns.reserve(reserve_hint<uint64_t>(count));
@@ -399,26 +399,26 @@ bool read_info(Reader& r, EncodingInfo& info) {
 
 }  // namespace
 
-size_t pickled_size(const Encoder& record) {
+size_t pickled_size(const EncoderState& state) {
   size_t n = kTagSize + kStrategySize;
-  if (record.encoding_info) n += info_size(*record.encoding_info);
+  if (state.fitted) n += info_size(*state.fitted);
   return n;
 }
 
-void write_pickled_form(const Encoder& record, char* out) {
+void write_pickled_form(const EncoderState& state, char* out) {
   Writer w(out);
-  w.u8(record.encoding_info ? 1 : 0);
-  if (record.encoding_info) write_info(*record.encoding_info, w);
-  w.u32(static_cast<uint32_t>(record.encoding));
+  w.u8(state.fitted ? 1 : 0);
+  if (state.fitted) write_info(*state.fitted, w);
+  w.u32(static_cast<uint32_t>(state.strategy));
 }
 
-bool read_pickled_form(std::string_view bytes, Encoder& out, std::string& error) {
+bool read_pickled_form(std::string_view bytes, EncoderState& out, std::string& error) {
   Reader r(bytes, error);
   bool present = false;
   if (!r.tag(present)) return false;
-  std::unique_ptr<EncodingInfo> info;
+  std::unique_ptr<FittedTables> info;
   if (present) {
-    info = std::make_unique<EncodingInfo>();
+    info = std::make_unique<FittedTables>();
     if (!read_info(r, *info)) return false;
   }
   uint32_t strategy = 0;
@@ -428,8 +428,8 @@ bool read_pickled_form(std::string_view bytes, Encoder& out, std::string& error)
             "`, expected variant index 0 <= i < 1";
     return false;
   }
-  out.encoding_info = std::move(info);
-  out.encoding = StringEncoding::Label;
+  out.fitted = std::move(info);
+  out.strategy = StringEncoding::Label;
   return true;
 }
 

@@ -1,7 +1,7 @@
 // The encoder's pickled form: a little-endian byte string with no header.
 //
 //   state tag (1 byte: 0 absent, 1 present)
-//   [EncodingInfo, only when present:
+//   [FittedTables, only when present:
 //     encoded_columns: count u64, then count positions u64
 //     encoding_tables: count u64, then per column: position u64, entry count u64,
 //                      then per entry: text (length u64 + bytes), code tag u8, [code u64]
@@ -26,13 +26,13 @@
 namespace vorpak {
 
 // Exact number of bytes write_pickled_form will produce.
-size_t pickled_size(const Encoder& record);
+size_t pickled_size(const EncoderState& state);
 
-// Writes exactly pickled_size(record) bytes to `out`.
-void write_pickled_form(const Encoder& record, char* out);
+// Writes exactly pickled_size(state) bytes to `out`.
+void write_pickled_form(const EncoderState& state, char* out);
 
-// Reads a record from the start of `bytes`; trailing bytes are ignored. On failure
+// Reads a state from the start of `bytes`; trailing bytes are ignored. On failure
 // returns false, leaves `out` untouched and sets `error` to the reader's message.
-bool read_pickled_form(std::string_view bytes, Encoder& out, std::string& error);
+bool read_pickled_form(std::string_view bytes, EncoderState& out, std::string& error);
 
 }  // namespace vorpak

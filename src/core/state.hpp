@@ -36,12 +36,12 @@ bool same_entries(const Map& a, const Map& b, Equal equal) {
   return true;
 }
 
-struct EncodingInfo {
+struct FittedTables {
   std::vector<uint64_t> encoded_columns;
   std::unordered_map<uint64_t, EncodingTable, KeyedHash> encoding_tables;
   std::unordered_map<uint64_t, DecodingTable, KeyedHash> decoding_tables;
 
-  bool operator==(const EncodingInfo& other) const {
+  bool operator==(const FittedTables& other) const {
     const auto same_table = [](const auto& a, const auto& b) {
       return same_entries(a, b, [](const auto& x, const auto& y) { return x == y; });
     };
@@ -51,10 +51,10 @@ struct EncodingInfo {
   }
 };
 
-// What one Encoder instance remembers. Replaced as a whole, never edited in place.
-struct Encoder {
-  std::unique_ptr<const EncodingInfo> encoding_info;  // absent until fitted
-  StringEncoding encoding = StringEncoding::Label;
+// What one Python Encoder remembers. Replaced as a whole, never edited in place.
+struct EncoderState {
+  std::unique_ptr<const FittedTables> fitted;  // absent until fitted
+  StringEncoding strategy = StringEncoding::Label;
 };
 
 }  // namespace vorpak

@@ -18,7 +18,7 @@ namespace {
 
 struct EncoderObject {
   PyObject_HEAD BorrowState borrow;
-  Encoder record;
+  EncoderState state;
 };
 
 EncoderObject* as_encoder(PyObject* self) { return reinterpret_cast<EncoderObject*>(self); }
@@ -58,8 +58,8 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (self == nullptr) return nullptr;
     EncoderObject* encoder = as_encoder(self);
     new (&encoder->borrow) BorrowState();
-    new (&encoder->record) Encoder();
-    encoder->record.encoding = strategy;
+    new (&encoder->state) EncoderState();
+    encoder->state.strategy = strategy;
     return self;
   });
 }
@@ -67,15 +67,15 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void encoder_dealloc(PyObject* self) noexcept {
   EncoderObject* encoder = as_encoder(self);
   PyTypeObject* type = Py_TYPE(self);
-  encoder->record.~Encoder();
+  encoder->state.~EncoderState();
   encoder->borrow.~BorrowState();
   type->tp_free(self);
   Py_DECREF(type);  // instances of a heap type own a reference to it
 }
 
-PyObject* encoded_columns_list(const Encoder& record) {
-  if (!record.encoding_info) Py_RETURN_NONE;
-  const auto& columns = record.encoding_info->encoded_columns;
+PyObject* encoded_columns_list(const EncoderState& state) {
+  if (!state.fitted) Py_RETURN_NONE;
+  const auto& columns = state.fitted->encoded_columns;
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(columns.size())));
   if (!list) return nullptr;
   for (size_t k = 0; k < columns.size(); ++k) {
@@ -97,13 +97,13 @@ PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!borrow.held()) return nullptr;
 
     Normalised input;
-    if (!pyany_to_vec(obj, encoder->record.encoding, input)) return nullptr;
+    if (!read_table(obj, encoder->state.strategy, input)) return nullptr;
     // Every encode fits afresh; the state is replaced even if building the
     // output fails below.
-    encoder->record.encoding_info = std::move(input.info);
-    PyRef table = PyRef::steal(arr_to_out(std::move(input.matrix), std::move(input.out), nullptr));
+    encoder->state.fitted = std::move(input.info);
+    PyRef table = PyRef::steal(build_result(std::move(input.matrix), std::move(input.out), nullptr));
     if (!table) return nullptr;
-    PyRef columns = PyRef::steal(encoded_columns_list(encoder->record));
+    PyRef columns = PyRef::steal(encoded_columns_list(encoder->state));
     if (!columns) return nullptr;
     return PyTuple_Pack(2, table.get(), columns.get());
   });
@@ -122,10 +122,10 @@ PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     // Decoding only reads the input's numbers while it builds a new object array
     // (no Python code runs meanwhile), so a float64 input need not be copied.
     Normalised input;
-    if (!pyany_to_vec(obj, encoder->record.encoding, input, /*read_only=*/true)) return nullptr;
+    if (!read_table(obj, encoder->state.strategy, input, /*read_only=*/true)) return nullptr;
     input.info.reset();  // decoding uses the stored state, never the input's own
-    return arr_to_out(std::move(input.matrix), std::move(input.out),
-                      encoder->record.encoding_info.get());
+    return build_result(std::move(input.matrix), std::move(input.out),
+                      encoder->state.fitted.get());
   });
 }
 
@@ -134,10 +134,10 @@ PyObject* encoder_getstate(PyObject* self, PyObject* /*unused*/) {
     EncoderObject* encoder = as_encoder(self);
     BorrowGuard borrow(encoder->borrow, BorrowGuard::Mode::kShared);
     if (!borrow.held()) return nullptr;
-    const size_t size = pickled_size(encoder->record);
+    const size_t size = pickled_size(encoder->state);
     PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
     if (!bytes) return nullptr;
-    write_pickled_form(encoder->record, PyBytes_AS_STRING(bytes.get()));
+    write_pickled_form(encoder->state, PyBytes_AS_STRING(bytes.get()));
     return bytes.release();
   });
 }
@@ -160,14 +160,14 @@ PyObject* encoder_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nar
     }
     const std::string_view bytes(PyBytes_AS_STRING(state),
                                  static_cast<size_t>(PyBytes_GET_SIZE(state)));
-    Encoder restored;
+    EncoderState restored;
     std::string error;
     if (!read_pickled_form(bytes, restored, error)) {
       const std::string message = "failed to unpickle Encoder: " + error;
       PyErr_SetString(PyExc_ValueError, message.c_str());
       return nullptr;
     }
-    encoder->record = std::move(restored);
+    encoder->state = std::move(restored);
     Py_RETURN_NONE;
   });
 }

@@ -137,20 +137,20 @@ bool copy_float64(PyArrayObject* array, WorkingMatrix& m, bool read_only) {
 
 }  // namespace
 
-bool pyany_to_vec(PyObject* obj, StringEncoding /*strategy: Label is the only one*/,
+bool read_table(PyObject* obj, StringEncoding /*strategy: Label is the only one*/,
                   Normalised& result, bool read_only) {
   std::string type_name;
   if (!type_name_of(obj, type_name)) return false;
 
-  OUT out;
+  Container out;
   if (type_name == "DataFrame") {
-    out.kind = OUT::Kind::DataFrame;
+    out.kind = Container::Kind::DataFrame;
     if (!read_labels(obj, out.labels)) return false;
   } else if (type_name != "ndarray" && type_name != "memmap") {
     return reject(type_name);
   }
 
-  if (out.kind == OUT::Kind::Array && is_2d_float64(obj)) {
+  if (out.kind == Container::Kind::Array && is_2d_float64(obj)) {
     if (!copy_float64(reinterpret_cast<PyArrayObject*>(obj), result.matrix, read_only))
       return false;
     result.info.reset();

@@ -14,22 +14,22 @@ namespace vorpak {
 
 // The kind of container the input was. A DataFrame carries its column labels as
 // UTF-8 texts, one per column, which the output gets back.
-struct OUT {
+struct Container {
   enum class Kind { Array, DataFrame };
   Kind kind = Kind::Array;
   std::vector<std::string> labels;
 };
 
 struct Normalised {
-  OUT out;
+  Container out;
   WorkingMatrix matrix;
-  std::unique_ptr<EncodingInfo> info;  // present exactly when cells were read one by one
+  std::unique_ptr<FittedTables> info;  // present exactly when cells were read one by one
 };
 
 // Converts `obj` (borrowed). With `read_only`, a contiguous float64 array is not
 // copied: the matrix borrows its cells (see WorkingMatrix). Returns false with a
 // Python exception pending.
-bool pyany_to_vec(PyObject* obj, StringEncoding strategy, Normalised& result,
+bool read_table(PyObject* obj, StringEncoding strategy, Normalised& result,
                   bool read_only = false);
 
 }  // namespace vorpak

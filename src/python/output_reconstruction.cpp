@@ -83,7 +83,7 @@ class ColumnTexts {
   bool failed_ = false;
 };
 
-const DecodingTable* find_table(const EncodingInfo& info, uint64_t column) {
+const DecodingTable* find_table(const FittedTables& info, uint64_t column) {
   const auto found = info.decoding_tables.find(column);
   if (found == info.decoding_tables.end()) {
     raise_internal_fault("no entry found for key");
@@ -181,7 +181,7 @@ bool fill_texts_on_pool(PyObject** slots, const WorkingMatrix& m,
 // hold the texts of their codes (one shared str per distinct code, "NaN" where a
 // cell has none); every other cell is a Python float, as
 // numpy.array(floats).astype("object") would give.
-PyObject* array_output(WorkingMatrix& m, const EncodingInfo* info) {
+PyObject* array_output(WorkingMatrix& m, const FittedTables* info) {
   if (info == nullptr) return own_cells(m) ? m.array.release() : nullptr;
 
   // Every listed column is checked, in list order, before any cell is read.
@@ -336,7 +336,7 @@ PyObject* decoded_frame(PyObject* pandas, PyObject* label_list, WorkingMatrix& m
 }
 
 PyObject* frame_output(WorkingMatrix& m, const std::vector<std::string>& labels,
-                       const EncodingInfo* info) {
+                       const FittedTables* info) {
   PyRef pandas = PyRef::steal(PyImport_ImportModule("pandas"));
   if (!pandas) return nullptr;
   PyRef label_list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(labels.size())));
@@ -373,8 +373,8 @@ PyObject* frame_output(WorkingMatrix& m, const std::vector<std::string>& labels,
 
 }  // namespace
 
-PyObject* arr_to_out(WorkingMatrix matrix, OUT out, const EncodingInfo* info) {
-  if (out.kind == OUT::Kind::Array) return array_output(matrix, info);
+PyObject* build_result(WorkingMatrix matrix, Container out, const FittedTables* info) {
+  if (out.kind == Container::Kind::Array) return array_output(matrix, info);
   return frame_output(matrix, out.labels, info);
 }
 

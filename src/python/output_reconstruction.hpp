@@ -11,6 +11,6 @@ namespace vorpak {
 // encoded columns are turned back into texts. Both `matrix` and `out` are
 // consumed: without `info` an array output is the matrix's own array. Returns a
 // new reference, or null with a Python exception pending.
-PyObject* arr_to_out(WorkingMatrix matrix, OUT out, const EncodingInfo* info);
+PyObject* build_result(WorkingMatrix matrix, Container out, const FittedTables* info);
 
 }  // namespace vorpak

@@ -605,8 +605,8 @@ bool walk_cells(PyObject* table, Walk& walk) {
   return walk_by_item_access(table, walk);
 }
 
-bool walk_table(PyObject* obj, const OUT& out, Walk& walk) {
-  if (out.kind == OUT::Kind::Array) {
+bool walk_table(PyObject* obj, const Container& out, Walk& walk) {
+  if (out.kind == Container::Kind::Array) {
     return walk.nrows == 0 || walk.ncols == 0 || walk_cells(obj, walk);
   }
   std::vector<PyRef> columns;
@@ -673,7 +673,7 @@ Stretch resolve_addresses(Walk& walk, AddressNumbering& numbering,
 // One job per string column builds its tables; then the codes go into the
 // buffer. Everything per column here is per string column: a wide table of
 // numbers costs nothing.
-std::unique_ptr<EncodingInfo> run_column_jobs(Walk& walk, const AddressNumbering& numbering,
+std::unique_ptr<FittedTables> run_column_jobs(Walk& walk, const AddressNumbering& numbering,
                                               const std::vector<std::vector<uint64_t>>& address_ids) {
   // Both lists are in column order, so each string column finds its place among
   // the numbered columns by walking them side by side.
@@ -700,10 +700,10 @@ std::unique_ptr<EncodingInfo> run_column_jobs(Walk& walk, const AddressNumbering
   ctx.nrows = walk.nrows;
   ctx.ncols = walk.ncols;
   ctx.numbering = &numbering;
-  ctx.output = SendPtr::make(walk.out);
+  ctx.cells = walk.out;
   write_codes(jobs, string_columns, ctx);
 
-  auto info = std::make_unique<EncodingInfo>();
+  auto info = std::make_unique<FittedTables>();
   info->encoded_columns.reserve(string_columns.size());
   info->encoding_tables.reserve(string_columns.size());
   info->decoding_tables.reserve(string_columns.size());
@@ -719,8 +719,8 @@ std::unique_ptr<EncodingInfo> run_column_jobs(Walk& walk, const AddressNumbering
 // most, less than waking the pool's threads and waiting for them costs.
 constexpr size_t kInlineBelowCells = size_t{1} << 16;
 
-Stretch encode_once(PyObject* obj, const OUT& out, WorkingMatrix& matrix,
-                    std::unique_ptr<EncodingInfo>& info) {
+Stretch encode_once(PyObject* obj, const Container& out, WorkingMatrix& matrix,
+                    std::unique_ptr<FittedTables>& info) {
   size_t nrows = 0, ncols = 0;
   if (!read_shape(obj, nrows, ncols)) return Stretch::kFailed;
   WorkingMatrix buffer;
@@ -745,8 +745,8 @@ Stretch encode_once(PyObject* obj, const OUT& out, WorkingMatrix& matrix,
 
 }  // namespace
 
-bool encode_object_array(PyObject* obj, const OUT& out, WorkingMatrix& matrix,
-                         std::unique_ptr<EncodingInfo>& info) {
+bool encode_object_array(PyObject* obj, const Container& out, WorkingMatrix& matrix,
+                         std::unique_ptr<FittedTables>& info) {
   for (;;) {
     switch (encode_once(obj, out, matrix, info)) {
       case Stretch::kDone: return true;

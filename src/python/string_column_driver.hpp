@@ -11,9 +11,9 @@ namespace vorpak {
 
 // Reads `obj` (borrowed) cell by cell (a DataFrame through its `values`), encodes
 // every column that holds text and fills the row-major working matrix and a fresh
-// EncodingInfo. Returns false with a Python exception pending; broken input
+// FittedTables. Returns false with a Python exception pending; broken input
 // (no 2-D shape, no values, unreadable cells, str() failing) is an internal fault.
-bool encode_object_array(PyObject* obj, const OUT& out, WorkingMatrix& matrix,
-                         std::unique_ptr<EncodingInfo>& info);
+bool encode_object_array(PyObject* obj, const Container& out, WorkingMatrix& matrix,
+                         std::unique_ptr<FittedTables>& info);
 
 }  // namespace vorpak

@@ -69,14 +69,14 @@ struct Form {
   Form& dec(uint64_t code, std::string_view s) { return u64(code).text(s); }
 };
 
-Encoder make(EncodingInfo info) {
-  Encoder e;
-  e.encoding_info = std::make_unique<const EncodingInfo>(std::move(info));
+EncoderState make(FittedTables info) {
+  EncoderState e;
+  e.fitted = std::make_unique<const FittedTables>(std::move(info));
   return e;
 }
 
-EncodingInfo worked_example() {
-  EncodingInfo info;
+FittedTables worked_example() {
+  FittedTables info;
   info.encoded_columns = {0};
   info.encoding_tables[0] = {{"a", 0}, {"b", 1}};
   info.decoding_tables[0] = {{0, "a"}, {1, "b"}};
@@ -93,34 +93,34 @@ std::string worked_example_bytes(bool a_first, bool zero_first) {
   return f.u32(0).bytes;
 }
 
-std::string write(const Encoder& e) {
+std::string write(const EncoderState& e) {
   std::string out(pickled_size(e), '\xAA');
   write_pickled_form(e, out.data());
   return out;
 }
 
-::testing::AssertionResult reads_as(std::string_view bytes, const Encoder& want) {
-  Encoder got;
+::testing::AssertionResult reads_as(std::string_view bytes, const EncoderState& want) {
+  EncoderState got;
   std::string error;
   if (!read_pickled_form(bytes, got, error)) return ::testing::AssertionFailure() << error;
-  if (!got.encoding_info != !want.encoding_info ||
-      (got.encoding_info && !(*got.encoding_info == *want.encoding_info))) {
+  if (!got.fitted != !want.fitted ||
+      (got.fitted && !(*got.fitted == *want.fitted))) {
     return ::testing::AssertionFailure() << "state differs";
   }
   return ::testing::AssertionSuccess();
 }
 
 std::string read_error(std::string_view bytes) {
-  Encoder out;
+  EncoderState out;
   std::string error;
   EXPECT_FALSE(read_pickled_form(bytes, out, error));
-  EXPECT_EQ(out.encoding_info, nullptr);
+  EXPECT_EQ(out.fitted, nullptr);
   return error;
 }
 
 TEST(PickledForm, FixedLayouts) {
-  EXPECT_EQ(write(Encoder{}), std::string(5, '\0'));
-  EXPECT_TRUE(reads_as(std::string(5, '\0'), Encoder{}));
+  EXPECT_EQ(write(EncoderState{}), std::string(5, '\0'));
+  EXPECT_TRUE(reads_as(std::string(5, '\0'), EncoderState{}));
 
   const std::string empty = Form{}.u8(1).u64(0).u64(0).u64(0).u32(0).bytes;
   ASSERT_EQ(empty.size(), 29u);
@@ -128,7 +128,7 @@ TEST(PickledForm, FixedLayouts) {
   EXPECT_TRUE(reads_as(empty, make({})));
 
   // Single-entry tables have one iteration order, so the whole form is fixed.
-  EncodingInfo marker;
+  FittedTables marker;
   marker.encoding_tables[3]["nan"] = std::nullopt;
   marker.decoding_tables[3][7] = "x";
   Form m;
@@ -141,7 +141,7 @@ TEST(PickledForm, FixedLayouts) {
 }
 
 TEST(PickledForm, WorkedExampleInEveryTableOrder) {
-  const Encoder e = make(worked_example());
+  const EncoderState e = make(worked_example());
   const std::string written = write(e);
   ASSERT_EQ(written.size(), 139u);
   bool matched = false;
@@ -156,13 +156,13 @@ TEST(PickledForm, WorkedExampleInEveryTableOrder) {
 }
 
 TEST(PickledForm, RoundTrips) {
-  EncodingInfo info;
+  FittedTables info;
   info.encoded_columns = {9, 2, 2, UINT64_MAX};  // order and repeats are kept as given
   info.encoding_tables[9] = {{"", 0}, {"NaN", std::nullopt}, {"żółw 🐢", UINT64_MAX}};
   info.encoding_tables[UINT64_MAX] = {};
   info.decoding_tables[9] = {{0, ""}, {UINT64_MAX, "żółw 🐢"}};
   info.decoding_tables[2] = {{1ull << 40, std::string(300, 'q')}};
-  const Encoder e = make(info);
+  const EncoderState e = make(info);
   EXPECT_TRUE(reads_as(write(e), e));
   // Bytes after the strategy index belong to someone else.
   EXPECT_TRUE(reads_as(write(e) + "trailing\xFF", e));
@@ -174,7 +174,7 @@ TEST(PickledForm, EveryProperPrefixFails) {
   Form f;
   f.u8(1).u64(2).u64(0).u64(5).u64(1).u64(0).u64(3).enc("ab", 0).text("").u8(0).enc("ü", 1);
   f.u64(1).u64(0).u64(1).dec(0, "ab").u32(0);
-  Encoder whole;
+  EncoderState whole;
   std::string error;
   ASSERT_TRUE(read_pickled_form(f.bytes, whole, error)) << error;
   for (size_t cut = 0; cut < f.bytes.size(); ++cut) {
@@ -260,7 +260,7 @@ TEST(PickledForm, HugeCountsStayWithinReservationBudget) {
         Form{}.u8(1).u64(0).u64(1).u64(0).u64(1ull << 63).bytes,
         Form{}.u8(1).u64(0).u64(0).u64(1ull << 62).bytes,
         Form{}.u8(1).u64(0).u64(0).u64(1).u64(0).u64(~0ull).bytes}) {
-    Encoder out;
+    EncoderState out;
     std::string error;
     g_largest = 0;
     g_track = true;
@@ -278,7 +278,7 @@ TEST(PickledForm, LaterDuplicatesReplaceEarlier) {
   f.u64(2).u64(0).u64(2).dec(1, "a").dec(1, "b");
   f.u64(0).u64(1).dec(2, "c").u32(0);
 
-  EncodingInfo want;
+  FittedTables want;
   want.encoded_columns = {4, 4};
   want.encoding_tables[0] = {{"nan", 3}};
   want.decoding_tables[0] = {{2, "c"}};
@@ -293,18 +293,18 @@ TEST(PickledForm, LaterDuplicatesReplaceEarlier) {
 }
 
 TEST(PickledForm, FailedReadLeavesTargetAlone) {
-  Encoder out = make(worked_example());
-  const EncodingInfo* before = out.encoding_info.get();
+  EncoderState out = make(worked_example());
+  const FittedTables* before = out.fitted.get();
   std::string error;
   const std::string bad = worked_example_bytes(true, true);
   EXPECT_FALSE(read_pickled_form(bad.substr(0, bad.size() - 1), out, error));
   EXPECT_EQ(error, kEof);
-  ASSERT_EQ(out.encoding_info.get(), before);
-  EXPECT_EQ(*out.encoding_info, worked_example());
+  ASSERT_EQ(out.fitted.get(), before);
+  EXPECT_EQ(*out.fitted, worked_example());
 
   // A successful read replaces the whole state, including with "nothing fitted".
   EXPECT_TRUE(read_pickled_form(std::string(5, '\0'), out, error));
-  EXPECT_EQ(out.encoding_info, nullptr);
+  EXPECT_EQ(out.fitted, nullptr);
 }
 
 }  // namespace
@@ -360,7 +360,7 @@ bool coded(const std::pair<std::string, std::optional<uint64_t>>& entry) {
 }
 bool coded(const std::pair<uint64_t, std::string>&) { return true; }
 
-Encoder inserted_in_order(const std::vector<Column>& listed, unsigned seed) {
+EncoderState inserted_in_order(const std::vector<Column>& listed, unsigned seed) {
   std::vector<Column> columns = listed;
   std::mt19937 random(seed);
   const auto reorder = [&](auto& items) {
@@ -375,7 +375,7 @@ Encoder inserted_in_order(const std::vector<Column>& listed, unsigned seed) {
     if (seed >= 4) std::shuffle(items.begin(), items.end(), random);
   };
   reorder(columns);
-  EncodingInfo info;
+  FittedTables info;
   for (Column& c : columns) {
     reorder(c.encoding);
     if (seed == 2) {
@@ -413,7 +413,7 @@ TEST_P(WrittenOrder, IsTheSameForEveryInsertionOrder) {
   const std::vector<Column>& columns = GetParam().columns;
   const std::string want = in_listed_order(columns);
   for (unsigned seed = 0; seed < 10; ++seed) {
-    const Encoder e = inserted_in_order(columns, seed);
+    const EncoderState e = inserted_in_order(columns, seed);
     ASSERT_EQ(pickled_size(e), want.size());
     EXPECT_EQ(write(e), want) << "inserted with seed " << seed;
     EXPECT_TRUE(reads_as(want, e));
