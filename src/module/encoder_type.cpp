@@ -73,17 +73,17 @@ void encoder_dealloc(PyObject* self) noexcept {
   Py_DECREF(type);  // instances of a heap type own a reference to it
 }
 
-PyObject* encoded_columns_list(const EncoderState& state) {
-  if (!state.fitted) Py_RETURN_NONE;
+PyRef encoded_columns_list(const EncoderState& state) {
+  if (!state.fitted) return PyRef::borrow(Py_None);
   const auto& columns = state.fitted->encoded_columns;
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(columns.size())));
-  if (!list) return nullptr;
+  if (!list) return {};
   for (size_t k = 0; k < columns.size(); ++k) {
     PyObject* position = PyLong_FromUnsignedLongLong(columns[k]);
-    if (position == nullptr) return nullptr;
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), position);
+    if (position == nullptr) return {};
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), position);  // steals it
   }
-  return list.release();
+  return list;
 }
 
 PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
@@ -101,9 +101,9 @@ PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     // Every encode fits afresh; the state is replaced even if building the
     // output fails below.
     encoder->state.fitted = std::move(input.info);
-    PyRef table = PyRef::steal(build_result(std::move(input.matrix), std::move(input.out), nullptr));
+    PyRef table = build_result(std::move(input.matrix), std::move(input.out), nullptr);
     if (!table) return nullptr;
-    PyRef columns = PyRef::steal(encoded_columns_list(encoder->state));
+    PyRef columns = encoded_columns_list(encoder->state);
     if (!columns) return nullptr;
     return PyTuple_Pack(2, table.get(), columns.get());
   });
@@ -124,8 +124,8 @@ PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     Normalised input;
     if (!read_table(obj, encoder->state.strategy, input, /*read_only=*/true)) return nullptr;
     input.info.reset();  // decoding uses the stored state, never the input's own
-    return build_result(std::move(input.matrix), std::move(input.out),
-                      encoder->state.fitted.get());
+    return build_result(std::move(input.matrix), std::move(input.out), encoder->state.fitted.get())
+        .release();
   });
 }
 
@@ -206,13 +206,13 @@ PyObject* g_type = nullptr;  // created once per process, kept for its life
 
 }  // namespace
 
-PyObject* encoder_type() {
+PyRef encoder_type() {
   std::lock_guard<std::mutex> lock(g_type_lock);
   if (g_type == nullptr) {
     g_type = PyType_FromSpec(&encoder_spec);
-    if (g_type == nullptr) return nullptr;
+    if (g_type == nullptr) return {};
   }
-  return Py_NewRef(g_type);
+  return PyRef::borrow(g_type);
 }
 
 }  // namespace vorpak

@@ -3,10 +3,12 @@
 
 #include <Python.h>
 
+#include "python/py_ref.hpp"
+
 namespace vorpak {
 
 // The class object, created on the first call and shared by every later one (one
-// per process). Returns a new reference, or null with an exception set.
-PyObject* encoder_type();
+// per process). Null with an exception set.
+PyRef encoder_type();
 
 }  // namespace vorpak

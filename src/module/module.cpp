@@ -14,7 +14,7 @@ int exec_module(PyObject* module) {
   return guard_boundary<int>(-1, [&]() -> int {
     if (PyArray_ImportNumPyAPI() < 0) return -1;
     if (panic_exception_type() == nullptr) return -1;
-    PyRef type = PyRef::steal(encoder_type());
+    PyRef type = encoder_type();
     if (!type) return -1;
     return PyModule_AddObjectRef(module, "Encoder", type.get());
   });

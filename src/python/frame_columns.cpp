@@ -52,20 +52,20 @@ bool all_dtypes_readable(PyObject* frame) {
 // A column's array as a 1-D NumPy array of nrows readable cells, or null.
 // pandas' Python-backed string arrays give theirs through to_numpy(), exactly
 // as Series.to_numpy() and `values` do.
-PyObject* readable_column(PyRef array, size_t nrows) {
-  if (!array) return nullptr;
+PyRef readable_column(PyRef array, size_t nrows) {
+  if (!array) return {};
   if (!PyArray_CheckExact(array.get())) {
     PyRef dtype = PyRef::steal(PyObject_GetAttrString(array.get(), "dtype"));
-    if (!dtype || !is_python_string_dtype(dtype.get())) return nullptr;
+    if (!dtype || !is_python_string_dtype(dtype.get())) return {};
     array = PyRef::steal(PyObject_CallMethod(array.get(), "to_numpy", nullptr));
-    if (!array || !PyArray_CheckExact(array.get())) return nullptr;
+    if (!array || !PyArray_CheckExact(array.get())) return {};
   }
   auto* a = reinterpret_cast<PyArrayObject*>(array.get());
   if (PyArray_NDIM(a) != 1 || static_cast<size_t>(PyArray_DIM(a, 0)) != nrows ||
       !is_readable_numpy_dtype(reinterpret_cast<PyObject*>(PyArray_DESCR(a)))) {
-    return nullptr;
+    return {};
   }
-  return array.release();
+  return array;
 }
 
 // Through pandas' own iterator over its columns' arrays: one call in all rather
@@ -80,7 +80,7 @@ bool columns_by_iterator(PyObject* frame, size_t nrows, size_t ncols, std::vecto
   columns.clear();
   columns.reserve(ncols);
   while (PyObject* item = PyIter_Next(iterator.get())) {
-    PyRef array = PyRef::steal(readable_column(PyRef::steal(item), nrows));
+    PyRef array = readable_column(PyRef::steal(item), nrows);
     if (!array || columns.size() == ncols) return false;
     columns.push_back(std::move(array));
   }
@@ -102,8 +102,8 @@ bool columns_by_position(PyObject* frame, size_t nrows, size_t ncols, std::vecto
     if (!key) return false;
     PyRef series = PyRef::steal(PyObject_GetItem(iloc.get(), key.get()));
     if (!series) return false;
-    PyRef array = PyRef::steal(readable_column(
-        PyRef::steal(PyObject_CallMethod(series.get(), "to_numpy", nullptr)), nrows));
+    PyRef array =
+        readable_column(PyRef::steal(PyObject_CallMethod(series.get(), "to_numpy", nullptr)), nrows);
     if (!array) return false;
     columns.push_back(std::move(array));
   }

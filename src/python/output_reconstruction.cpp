@@ -181,34 +181,34 @@ bool fill_texts_on_pool(PyObject** slots, const WorkingMatrix& m,
 // hold the texts of their codes (one shared str per distinct code, "NaN" where a
 // cell has none); every other cell is a Python float, as
 // numpy.array(floats).astype("object") would give.
-PyObject* array_output(WorkingMatrix& m, const FittedTables* info) {
-  if (info == nullptr) return own_cells(m) ? m.array.release() : nullptr;
+PyRef array_output(WorkingMatrix& m, const FittedTables* info) {
+  if (info == nullptr) return own_cells(m) ? std::move(m.array) : PyRef();
 
   // Every listed column is checked, in list order, before any cell is read.
   std::vector<const DecodingTable*> table_of(m.ncols, nullptr);
   for (uint64_t j : info->encoded_columns) {
     const DecodingTable* table = find_table(*info, j);
-    if (table == nullptr) return nullptr;
+    if (table == nullptr) return {};
     if (m.nrows == 0) continue;
     if (j >= m.ncols) return column_out_of_range(j, m.ncols);
     table_of[j] = table;
   }
   std::vector<std::unique_ptr<ColumnTexts>> texts;
-  if (!make_column_texts(m, table_of, texts)) return nullptr;
+  if (!make_column_texts(m, table_of, texts)) return {};
 
   npy_intp dims[2] = {static_cast<npy_intp>(m.nrows), static_cast<npy_intp>(m.ncols)};
   PyRef array =
       PyRef::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_OBJECT), 2, dims,
                                         nullptr, nullptr, m.column_major ? 1 : 0, nullptr));
-  if (!array) return nullptr;
+  if (!array) return {};
   PyObject** slots = slots_of(array.get());
   PyRef missing;  // "NaN", one shared object for the whole call
   // This thread makes the floats while the pool writes the texts.
   bool floats_made = true;
   const bool texts_filled = fill_texts_on_pool(slots, m, texts, missing,
                                                [&] { floats_made = put_floats(slots, m, texts); });
-  if (texts_filled) return floats_made ? array.release() : nullptr;
-  if (PyErr_Occurred()) return nullptr;
+  if (texts_filled) return floats_made ? std::move(array) : PyRef();
+  if (PyErr_Occurred()) return {};
 
   // Visit the cells in memory order; both arrays share it.
   const size_t outer = m.column_major ? m.ncols : m.nrows;
@@ -220,28 +220,28 @@ PyObject* array_output(WorkingMatrix& m, const FittedTables* info) {
       PyObject* value;
       if (texts[j]) {
         value = texts[j]->text_for(code_of_cell(x));
-        if (texts[j]->failed()) return nullptr;
+        if (texts[j]->failed()) return {};
         if (value == nullptr) {
           if (!missing) missing = PyRef::steal(PyUnicode_FromString("NaN"));
-          if (!missing) return nullptr;
+          if (!missing) return {};
           value = missing.get();
         }
         Py_INCREF(value);
       } else {
         value = PyFloat_FromDouble(x);
-        if (value == nullptr) return nullptr;
+        if (value == nullptr) return {};
       }
       Py_XSETREF(slots[a * inner + b], value);
     }
   }
-  return array.release();
+  return array;
 }
 
 // A 1-D object array of n slots, all empty.
-PyObject* new_object_column(size_t n) {
+PyRef new_object_column(size_t n) {
   npy_intp length = static_cast<npy_intp>(n);
-  return PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_OBJECT), 1, &length, nullptr,
-                              nullptr, 0, nullptr);
+  return PyRef::steal(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_OBJECT), 1,
+                                           &length, nullptr, nullptr, 0, nullptr));
 }
 
 // Column j's decoded cells into its own slots: one shared str per code, None
@@ -266,7 +266,7 @@ bool decoded_columns(const WorkingMatrix& m, const std::vector<const DecodingTab
   arrays.resize(m.ncols);
   for (size_t j = 0; j < m.ncols; ++j) {
     if (!texts[j]) continue;
-    arrays[j] = PyRef::steal(new_object_column(m.nrows));
+    arrays[j] = new_object_column(m.nrows);
     if (!arrays[j]) return false;
   }
   std::vector<ColumnStrs> strs;
@@ -279,80 +279,81 @@ bool decoded_columns(const WorkingMatrix& m, const std::vector<const DecodingTab
   return true;
 }
 
-PyObject* new_label(const std::string& label) {
-  return PyUnicode_DecodeUTF8(label.data(), static_cast<Py_ssize_t>(label.size()), "replace");
+PyRef new_label(const std::string& label) {
+  return PyRef::steal(
+      PyUnicode_DecodeUTF8(label.data(), static_cast<Py_ssize_t>(label.size()), "replace"));
 }
 
 // Column j's texts as a Series of dtype object; the dtype is explicit because
 // pandas would otherwise infer a string dtype from the str cells.
-PyObject* text_series(PyObject* series_type, PyObject* texts) {
+PyRef text_series(PyObject* series_type, PyObject* texts) {
   PyRef args = PyRef::steal(PyTuple_Pack(1, texts));
   PyRef kwargs = PyRef::steal(Py_BuildValue("{s:s,s:O}", "dtype", "object", "copy", Py_False));
-  if (!args || !kwargs) return nullptr;
-  return PyObject_Call(series_type, args.get(), kwargs.get());
+  if (!args || !kwargs) return {};
+  return PyRef::steal(PyObject_Call(series_type, args.get(), kwargs.get()));
 }
 
 // Column k of the matrix's array, as a view.
-PyObject* float_column(const WorkingMatrix& m, size_t k) {
+PyRef float_column(const WorkingMatrix& m, size_t k) {
   PyRef all = PyRef::steal(PySlice_New(nullptr, nullptr, nullptr));
   PyRef position = PyRef::steal(PyLong_FromSize_t(k));
-  if (!all || !position) return nullptr;
+  if (!all || !position) return {};
   PyRef key = PyRef::steal(PyTuple_Pack(2, all.get(), position.get()));
-  if (!key) return nullptr;
-  return PyObject_GetItem(m.array.get(), key.get());
+  if (!key) return {};
+  return PyRef::steal(PyObject_GetItem(m.array.get(), key.get()));
 }
 
 // A frame whose listed columns hold texts, built in one constructor call from
 // its columns ({position: column}, then the real labels, which may repeat):
 // setting text columns into a float frame one by one would split and copy its
 // float block once per column.
-PyObject* decoded_frame(PyObject* pandas, PyObject* label_list, WorkingMatrix& m,
+PyRef decoded_frame(PyObject* pandas, PyObject* label_list, WorkingMatrix& m,
                         const std::vector<const DecodingTable*>& table_of) {
   PyRef series_type = PyRef::steal(PyObject_GetAttrString(pandas, "Series"));
   PyRef columns = PyRef::steal(PyDict_New());
-  if (!series_type || !columns) return nullptr;
+  if (!series_type || !columns) return {};
   std::vector<PyRef> texts;
-  if (!decoded_columns(m, table_of, texts)) return nullptr;
+  if (!decoded_columns(m, table_of, texts)) return {};
   for (size_t k = 0; k < m.ncols; ++k) {
     PyRef column;
     if (texts[k]) {
-      column = PyRef::steal(text_series(series_type.get(), texts[k].get()));
+      column = text_series(series_type.get(), texts[k].get());
     } else {
-      column = PyRef::steal(float_column(m, k));
+      column = float_column(m, k);
     }
     PyRef key = PyRef::steal(PyLong_FromSize_t(k));
     if (!column || !key || PyDict_SetItem(columns.get(), key.get(), column.get()) < 0) {
-      return nullptr;
+      return {};
     }
   }
   PyRef constructor = PyRef::steal(PyObject_GetAttrString(pandas, "DataFrame"));
-  if (!constructor) return nullptr;
+  if (!constructor) return {};
   PyRef args = PyRef::steal(PyTuple_Pack(1, columns.get()));
   PyRef kwargs = PyRef::steal(Py_BuildValue("{s:O}", "copy", Py_False));
-  if (!args || !kwargs) return nullptr;
+  if (!args || !kwargs) return {};
   PyRef frame = PyRef::steal(PyObject_Call(constructor.get(), args.get(), kwargs.get()));
-  if (!frame || PyObject_SetAttrString(frame.get(), "columns", label_list) < 0) return nullptr;
-  return frame.release();
+  if (!frame || PyObject_SetAttrString(frame.get(), "columns", label_list) < 0) return {};
+  return frame;
 }
 
-PyObject* frame_output(WorkingMatrix& m, const std::vector<std::string>& labels,
+PyRef frame_output(WorkingMatrix& m, const std::vector<std::string>& labels,
                        const FittedTables* info) {
   PyRef pandas = PyRef::steal(PyImport_ImportModule("pandas"));
-  if (!pandas) return nullptr;
+  if (!pandas) return {};
   PyRef label_list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(labels.size())));
-  if (!label_list) return nullptr;
+  if (!label_list) return {};
   for (size_t k = 0; k < labels.size(); ++k) {
-    PyObject* label = new_label(labels[k]);
-    if (label == nullptr) return nullptr;
-    PyList_SET_ITEM(label_list.get(), static_cast<Py_ssize_t>(k), label);
+    PyRef label = new_label(labels[k]);
+    if (!label) return {};
+    PyList_SET_ITEM(label_list.get(), static_cast<Py_ssize_t>(k), label.release());
   }
-  if (!own_cells(m)) return nullptr;
+  if (!own_cells(m)) return {};
   if (info != nullptr && !info->encoded_columns.empty()) {
     // Every listed column is checked, in list order, before any cell is read.
     std::vector<const DecodingTable*> table_of(m.ncols, nullptr);
     for (uint64_t j : info->encoded_columns) {
       const DecodingTable* table = find_table(*info, j);
-      if (table == nullptr) return nullptr;
+      if (table == nullptr) return {};
       if (j >= labels.size() || j >= m.ncols) {
         return column_out_of_range(j, std::min(labels.size(), m.ncols));
       }
@@ -363,17 +364,17 @@ PyObject* frame_output(WorkingMatrix& m, const std::vector<std::string>& labels,
   // The array is ours and fresh, so pandas may keep it rather than copy it.
   PyRef kwargs =
       PyRef::steal(Py_BuildValue("{s:O,s:O}", "columns", label_list.get(), "copy", Py_False));
-  if (!kwargs) return nullptr;
+  if (!kwargs) return {};
   PyRef constructor = PyRef::steal(PyObject_GetAttrString(pandas.get(), "DataFrame"));
-  if (!constructor) return nullptr;
+  if (!constructor) return {};
   PyRef args = PyRef::steal(PyTuple_Pack(1, m.array.get()));
-  if (!args) return nullptr;
-  return PyObject_Call(constructor.get(), args.get(), kwargs.get());
+  if (!args) return {};
+  return PyRef::steal(PyObject_Call(constructor.get(), args.get(), kwargs.get()));
 }
 
 }  // namespace
 
-PyObject* build_result(WorkingMatrix matrix, Container out, const FittedTables* info) {
+PyRef build_result(WorkingMatrix matrix, Container out, const FittedTables* info) {
   if (out.kind == Container::Kind::Array) return array_output(matrix, info);
   return frame_output(matrix, out.labels, info);
 }

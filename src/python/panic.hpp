@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "python/py_ref.hpp"
+
 namespace vorpak {
 
 // The result of a function that has just set a Python exception: converts to the
@@ -23,6 +25,7 @@ struct Raised {
   constexpr operator T*() const {
     return nullptr;
   }
+  operator PyRef() const { return {}; }
 };
 
 // Creates the exception class on first call; later calls return the same class.
