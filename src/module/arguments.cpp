@@ -3,8 +3,8 @@
 namespace vorpak {
 namespace {
 
-// Index of keyword `key` among `names`, or -1. Keywords are almost always
-// interned, so the cheap comparison with an interned name is tried first.
+// Index of keyword `key` among `names`, or -1. Each method has one or two
+// parameters, so comparing the texts is as cheap as any look-up would be.
 Py_ssize_t find_keyword(PyObject* key, const char* const* names, size_t count) {
   for (size_t k = 0; k < count; ++k) {
     if (PyUnicode_CompareWithASCIIString(key, names[k]) == 0) return static_cast<Py_ssize_t>(k);
