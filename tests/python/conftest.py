@@ -30,6 +30,43 @@ def pickled_state(columns, encoding_tables, decoding_tables, strategy=0):
     return bytes(out)
 
 
+def parse(state):
+    """Reads a pickled form into plain Python values, ignoring trailing bytes."""
+    at = 0
+
+    def take(fmt):
+        nonlocal at
+        (value,) = struct.unpack_from(fmt, state, at)
+        at += struct.calcsize(fmt)
+        return value
+
+    def text():
+        nonlocal at
+        n = take("<Q")
+        at += n
+        return state[at - n : at].decode()
+
+    info = None
+    if take("<B"):
+        columns = [take("<Q") for _ in range(take("<Q"))]
+        enc = {}
+        for _ in range(take("<Q")):
+            col = take("<Q")
+            enc[col] = {}
+            for _ in range(take("<Q")):
+                t = text()
+                enc[col][t] = take("<Q") if take("<B") else None
+        dec = {}
+        for _ in range(take("<Q")):
+            col = take("<Q")
+            dec[col] = {}
+            for _ in range(take("<Q")):
+                code = take("<Q")
+                dec[col][code] = text()
+        info = (columns, enc, dec)
+    return info, take("<I"), at
+
+
 def run_python(code, env=None, timeout=120):
     """Runs `code` in a fresh interpreter; returns the completed process."""
     full_env = dict(os.environ)

@@ -7,7 +7,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from test_pickled_form import parse
+from conftest import parse
 from vorpak import Encoder
 
 REFUSALS = {"Already borrowed", "Already mutably borrowed"}

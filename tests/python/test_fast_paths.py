@@ -8,7 +8,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
-from test_pickled_form import parse
+from conftest import parse
 from vorpak import Encoder
 
 

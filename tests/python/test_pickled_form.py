@@ -9,7 +9,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import pickled_state, run_python
+from conftest import parse, pickled_state, run_python
 from vorpak import Encoder
 
 FRESH = bytes(5)
@@ -21,43 +21,6 @@ def fitted_ab():
     enc = Encoder()
     enc.encode(np.array([["b"], ["a"], ["a"]], dtype=object))
     return enc
-
-
-def parse(state):
-    """Reads a pickled form into plain Python values, ignoring trailing bytes."""
-    at = 0
-
-    def take(fmt):
-        nonlocal at
-        (value,) = struct.unpack_from(fmt, state, at)
-        at += struct.calcsize(fmt)
-        return value
-
-    def text():
-        nonlocal at
-        n = take("<Q")
-        at += n
-        return state[at - n : at].decode()
-
-    info = None
-    if take("<B"):
-        columns = [take("<Q") for _ in range(take("<Q"))]
-        enc = {}
-        for _ in range(take("<Q")):
-            col = take("<Q")
-            enc[col] = {}
-            for _ in range(take("<Q")):
-                t = text()
-                enc[col][t] = take("<Q") if take("<B") else None
-        dec = {}
-        for _ in range(take("<Q")):
-            col = take("<Q")
-            dec[col] = {}
-            for _ in range(take("<Q")):
-                code = take("<Q")
-                dec[col][code] = text()
-        info = (columns, enc, dec)
-    return info, take("<I"), at
 
 
 class TestWriter:
