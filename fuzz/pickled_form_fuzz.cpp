@@ -23,7 +23,7 @@ void check(bool ok, const char* what) {
 }
 
 bool same(const vorpak::EncoderState& a, const vorpak::EncoderState& b) {
-  if (a.encoding != b.encoding) return false;
+  if (a.strategy != b.strategy) return false;
   if (!a.fitted || !b.fitted) return !a.fitted && !b.fitted;
   return *a.fitted == *b.fitted;
 }
