@@ -14,8 +14,8 @@ class AddressIndex {
   static constexpr uint64_t kAbsent = ~uint64_t{0};
 
   uint64_t find(uint64_t address) const {
-    const auto probe = table_.find(address, spread(address), NoContext{});
-    return probe.found ? table_[probe.at].value : kAbsent;
+    const auto* slot = table_.lookup(address, spread(address), NoContext{});
+    return slot != nullptr ? slot->value : kAbsent;
   }
 
   // Adds an address that find() does not know. The table starts at its
@@ -37,6 +37,8 @@ class AddressIndex {
     };
     static constexpr Slot empty() { return {0, 0}; }
     static bool is_empty(const Slot& slot) { return slot.address == 0; }
+    // No address is 0: most look-ups hit, and a hit then costs one comparison.
+    static constexpr bool kEmptyNeverMatches = true;
     static bool matches(const Slot& slot, uint64_t address, uint64_t, NoContext) {
       return slot.address == address;
     }

@@ -56,13 +56,13 @@ class FlatMap {
 
   template <class K>
   const_iterator find(const K& key) const {
-    const auto probe = index_.find(key, hash_(key), *this);
-    return probe.found ? begin() + (index_[probe.at].index - 1) : end();
+    const auto* slot = index_.lookup(key, hash_(key), *this);
+    return slot != nullptr ? begin() + (slot->index - 1) : end();
   }
   template <class K>
   iterator find(const K& key) {
-    const auto probe = index_.find(key, hash_(key), *this);
-    return probe.found ? begin() + (index_[probe.at].index - 1) : end();
+    const auto* slot = index_.lookup(key, hash_(key), *this);
+    return slot != nullptr ? begin() + (slot->index - 1) : end();
   }
 
   // The value of `key`, added as Value() if absent.

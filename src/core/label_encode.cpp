@@ -32,8 +32,7 @@ class DistinctTexts {
   void prefetch(uint64_t h) const { table_.prefetch(h); }
 
   Index intern(std::string_view text, uint64_t h) {
-    table_.make_room(context());
-    const auto probe = table_.find(text, h, context());
+    const auto probe = table_.find_for_insert(text, h, context());
     if (probe.found) return Slots::id_of(table_[probe.at]);
     const Index index = static_cast<Index>(texts_.size());
     texts_.push_back(text);

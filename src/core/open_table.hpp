@@ -24,6 +24,10 @@
 //   static uint64_t hash_of(const Slot&, const Context&);
 //                                        the hash the slot was placed by; for
 //                                        make_room() and resize()
+//   static constexpr bool kEmptyNeverMatches = true;
+//                                        optional: matches() is safe on an empty
+//                                        slot and false there, so find() may ask
+//                                        it first, sparing a hit the emptiness test
 //
 // `Context` is what the owner hands in with each call: most slots are indexes
 // into the owner's own arrays, which the policy reads through it. It is passed
@@ -54,6 +58,15 @@ concept SlotPolicy =
 // The context of a policy that needs none.
 struct NoContext {};
 
+template <class P>
+constexpr bool empty_never_matches() {
+  if constexpr (requires { P::kEmptyNeverMatches; }) {
+    return P::kEmptyNeverMatches;
+  } else {
+    return false;
+  }
+}
+
 template <SlotPolicy Policy>
 class OpenTable {
  public:
@@ -76,16 +89,36 @@ class OpenTable {
   size_t capacity() const { return slots_.size(); }
   const Slot& operator[](size_t at) const { return slots_[at]; }
 
-  // Inline: in a table walk it runs once per cell.
+  // The slot holding the key, or nullptr. Inline: in a table walk it runs once
+  // per cell.
+  template <class K, class Context>
+  const Slot* lookup(const K& key, uint64_t h, const Context& context) const {
+    if (slots_.empty()) return nullptr;
+    return walk(
+        key, h, context, [this](size_t at) { return &slots_[at]; },
+        [](size_t) -> const Slot* { return nullptr; });
+  }
+
+  // Where the key is, or where it would go: for a look-up that may add it.
   template <class K, class Context>
   Probe find(const K& key, uint64_t h, const Context& context) const {
     if (slots_.empty()) return {0, false};
-    const size_t mask = slots_.size() - 1;
-    for (size_t at = h & mask;; at = (at + 1) & mask) {
-      const Slot& slot = slots_[at];
-      if (Policy::is_empty(slot)) return {at, false};
-      if (Policy::matches(slot, key, h, context)) return {at, true};
+    return walk(
+        key, h, context, [](size_t at) { return Probe{at, true}; },
+        [](size_t at) { return Probe{at, false}; });
+  }
+
+  // find() for a look-up that adds the key when it is absent: an empty slot it
+  // returns can be filled at once, the table having grown first if it had to.
+  // Room is made only on a miss, so that a hit costs no more than find().
+  template <class K, class Context>
+  Probe find_for_insert(const K& key, uint64_t h, const Context& context) {
+    Probe probe = find(key, h, context);
+    if (!probe.found && !has_room_for(1)) {
+      make_room(context);
+      probe.at = first_empty(slots_, h);  // the key is still absent
     }
+    return probe;
   }
 
   // Asks for the first slot a key hashed to h would probe, ahead of its find().
@@ -145,6 +178,23 @@ class OpenTable {
   }
 
  private:
+  // Probes from h to the key's slot or the first empty one, whichever comes
+  // first, and returns what found(at) or empty(at) makes of it.
+  template <class K, class Context, class Found, class Empty>
+  auto walk(const K& key, uint64_t h, const Context& context, Found found, Empty empty) const {
+    const size_t mask = slots_.size() - 1;
+    for (size_t at = h & mask;; at = (at + 1) & mask) {
+      const Slot& slot = slots_[at];
+      if constexpr (empty_never_matches<Policy>()) {
+        if (Policy::matches(slot, key, h, context)) return found(at);
+        if (Policy::is_empty(slot)) return empty(at);
+      } else {
+        if (Policy::is_empty(slot)) return empty(at);
+        if (Policy::matches(slot, key, h, context)) return found(at);
+      }
+    }
+  }
+
   static size_t first_empty(const std::vector<Slot>& slots, uint64_t h) {
     const size_t mask = slots.size() - 1;
     size_t at = h & mask;

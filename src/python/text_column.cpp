@@ -28,9 +28,8 @@ bool TextColumn::add_new_str(PyObject* str, uint64_t& id, bool track) {
 
 uint64_t TextColumn::add_text(std::string_view text) {
   if (key_ == 0) key_ = fresh_hash_key() | 1;
-  by_content_.make_room(contents());
   const uint64_t h = hash_bytes(text.data(), text.size(), key_);
-  const auto probe = by_content_.find(text, h, contents());
+  const auto probe = by_content_.find_for_insert(text, h, contents());
   if (probe.found) return ContentSlots::id_of(by_content_[probe.at]);
   const uint64_t id = new_id(arena_.store(text));
   hashes_.push_back(h);
