@@ -2,7 +2,8 @@
 #pragma once
 
 #include <cstdint>
-#include <vector>
+
+#include "core/open_table.hpp"
 
 namespace vorpak {
 
@@ -13,48 +14,38 @@ class AddressIndex {
   static constexpr uint64_t kAbsent = ~uint64_t{0};
 
   uint64_t find(uint64_t address) const {
-    if (slots_.empty()) return kAbsent;
-    const size_t mask = slots_.size() - 1;
-    for (size_t at = spread(address) & mask;; at = (at + 1) & mask) {
-      if (slots_[at].address == address) return slots_[at].value;
-      if (slots_[at].address == 0) return kAbsent;
-    }
+    const auto* slot = table_.lookup(address, spread(address), NoContext{});
+    return slot != nullptr ? slot->value : kAbsent;
   }
 
-  // Adds an address that find() does not know.
+  // Adds an address that find() does not know. The table starts at its
+  // smallest: a wide table has an index per column, most with one address.
   void insert(uint64_t address, uint64_t value) {
-    if (2 * (count_ + 1) > slots_.size()) grow();
-    place(slots_, address, value);
-    ++count_;
+    table_.make_room(NoContext{});
+    table_.add_absent(spread(address), {address, value});
   }
 
  private:
-  struct Slot {
-    uint64_t address = 0;  // 0: empty
-    uint64_t value = 0;
+  // Objects are at least 16-byte aligned; the multiply spreads the rest.
+  static uint64_t spread(uint64_t address) { return (address >> 4) * 0x9e3779b97f4a7c15ull >> 20; }
+
+  // The address and its number side by side: a hit costs one cache line.
+  struct Slots {
+    struct Slot {
+      uint64_t address;  // 0: empty
+      uint64_t value;
+    };
+    static constexpr Slot empty() { return {0, 0}; }
+    static bool is_empty(const Slot& slot) { return slot.address == 0; }
+    // No address is 0: most look-ups hit, and a hit then costs one comparison.
+    static constexpr bool kEmptyNeverMatches = true;
+    static bool matches(const Slot& slot, uint64_t address, uint64_t, NoContext) {
+      return slot.address == address;
+    }
+    static uint64_t hash_of(const Slot& slot, NoContext) { return spread(slot.address); }
   };
 
-  // Objects are at least 16-byte aligned; the multiply spreads the rest.
-  static size_t spread(uint64_t address) { return (address >> 4) * 0x9e3779b97f4a7c15ull >> 20; }
-
-  static void place(std::vector<Slot>& slots, uint64_t address, uint64_t value) {
-    const size_t mask = slots.size() - 1;
-    size_t at = spread(address) & mask;
-    while (slots[at].address != 0) at = (at + 1) & mask;
-    slots[at] = {address, value};
-  }
-
-  // Starts small: a wide table has an index per column, most with one address.
-  void grow() {
-    std::vector<Slot> bigger(slots_.empty() ? 4 : slots_.size() * 2);
-    for (const Slot& slot : slots_) {
-      if (slot.address != 0) place(bigger, slot.address, slot.value);
-    }
-    slots_.swap(bigger);
-  }
-
-  std::vector<Slot> slots_;
-  size_t count_ = 0;
+  OpenTable<Slots> table_;
 };
 
 }  // namespace vorpak

@@ -3,7 +3,7 @@
 // The encoder's tables hold up to millions of short texts. Node-based maps cost
 // an allocation per entry to build and a pointer chase per entry to read or free;
 // here the entries sit in one vector (in insertion order, which is also the
-// order of iteration) and an open-addressing index of 8-byte slots finds them.
+// order of iteration) and an OpenTable of 8-byte slots finds them.
 // The hasher gets its own random key per map, so slot layouts differ between
 // maps and processes.
 #pragma once
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/keyed_hash.hpp"
+#include "core/open_table.hpp"
 
 namespace vorpak {
 
@@ -37,7 +38,7 @@ class FlatMap {
     if (entries.size() >= UINT32_MAX - 1) throw std::bad_alloc();
     FlatMap map;
     map.entries_ = std::move(entries);
-    map.rebuild(slots_for(map.entries_.size()));
+    map.rebuild(Index::capacity_for(map.entries_.size()));
     return map;
   }
 
@@ -50,18 +51,18 @@ class FlatMap {
 
   void reserve(size_t n) {
     entries_.reserve(n);
-    if (2 * n > slots_.size()) rebuild(slots_for(n));
+    if (2 * n > index_.capacity()) rebuild(Index::capacity_for(n));
   }
 
   template <class K>
   const_iterator find(const K& key) const {
-    const size_t at = locate(key, hash_(key));
-    return slots_.empty() || slots_[at].index == 0 ? end() : begin() + (slots_[at].index - 1);
+    const auto* slot = index_.lookup(key, hash_(key), *this);
+    return slot != nullptr ? begin() + (slot->index - 1) : end();
   }
   template <class K>
   iterator find(const K& key) {
-    const size_t at = locate(key, hash_(key));
-    return slots_.empty() || slots_[at].index == 0 ? end() : begin() + (slots_[at].index - 1);
+    const auto* slot = index_.lookup(key, hash_(key), *this);
+    return slot != nullptr ? begin() + (slot->index - 1) : end();
   }
 
   // The value of `key`, added as Value() if absent.
@@ -82,67 +83,56 @@ class FlatMap {
   }
 
  private:
-  struct Slot {
-    uint32_t index = 0;  // entry index + 1; 0 marks an empty slot
-    uint32_t tag = 0;    // high hash bits, to skip most key comparisons
-  };
-
-  static size_t slots_for(size_t n) {
-    size_t capacity = 4;  // small: a wide table has two maps per column
-    while (capacity < 2 * n) capacity <<= 1;
-    return capacity;
-  }
   static uint32_t tag_of(uint64_t h) { return static_cast<uint32_t>(h >> 32); }
 
-  // The slot holding `key`, or the empty slot where it would go.
-  template <class K>
-  size_t locate(const K& key, uint64_t h) const {
-    if (slots_.empty()) return 0;
-    const size_t mask = slots_.size() - 1;
-    for (size_t at = h & mask;; at = (at + 1) & mask) {
-      const Slot& slot = slots_[at];
-      if (slot.index == 0) return at;
-      if (slot.tag == tag_of(h) && Equal()(entries_[slot.index - 1].first, key)) return at;
+  // A slot names its entry and carries the high hash bits, which the low bits
+  // (the slot's place) do not repeat: most slots of other keys fail on the tag
+  // without their entry being read.
+  struct Slots {
+    struct Slot {
+      uint32_t index;  // entry index + 1; 0 marks an empty slot
+      uint32_t tag;
+    };
+    static constexpr Slot empty() { return {0, 0}; }
+    static bool is_empty(const Slot& slot) { return slot.index == 0; }
+    template <class K>
+    static bool matches(const Slot& slot, const K& key, uint64_t h, const FlatMap& map) {
+      return slot.tag == tag_of(h) && Equal()(map.entries_[slot.index - 1].first, key);
     }
-  }
+  };
+  using Index = OpenTable<Slots>;
 
   template <class K>
   std::pair<iterator, bool> put(K&& key, Value value, bool replace) {
     if (entries_.size() >= UINT32_MAX - 1) throw std::bad_alloc();
-    if (2 * (entries_.size() + 1) > slots_.size()) rebuild(slots_for(entries_.size() + 1));
+    if (!index_.has_room_for(1)) rebuild(Index::capacity_for(entries_.size() + 1));
     const uint64_t h = hash_(key);
-    const size_t at = locate(key, h);
-    if (slots_[at].index != 0) {
-      const iterator found = begin() + (slots_[at].index - 1);
+    const auto probe = index_.find(key, h, *this);
+    if (probe.found) {
+      const iterator found = begin() + (index_[probe.at].index - 1);
       if (replace) found->second = std::move(value);
       return {found, false};
     }
     entries_.emplace_back(Key(std::forward<K>(key)), std::move(value));
-    slots_[at] = {static_cast<uint32_t>(entries_.size()), tag_of(h)};
+    index_.fill(probe.at, {static_cast<uint32_t>(entries_.size()), tag_of(h)});
     return {end() - 1, true};
   }
 
-  // Hashes every entry first, so that each slot can be fetched from memory a
-  // few entries before it is written: in a large map nearly every slot is a
-  // cache miss, and misses in flight together cost little more than one.
+  // The slots keep too few hash bits to be moved, so every growth hashes the
+  // keys again; all of them first, so that the rebuild can prefetch.
   void rebuild(size_t capacity) {
-    constexpr size_t kAhead = 16;
-    std::vector<Slot> slots(capacity);
-    const size_t mask = capacity - 1;
     const size_t n = entries_.size();
     std::vector<uint64_t> hashes(n);
     for (size_t i = 0; i < n; ++i) hashes[i] = hash_(entries_[i].first);
-    for (size_t i = 0; i < n; ++i) {
-      if (i + kAhead < n) __builtin_prefetch(&slots[hashes[i + kAhead] & mask], 1);
-      size_t at = hashes[i] & mask;
-      while (slots[at].index != 0) at = (at + 1) & mask;
-      slots[at] = {static_cast<uint32_t>(i + 1), tag_of(hashes[i])};
-    }
-    slots_.swap(slots);
+    index_.rebuild(
+        capacity, n, [&](size_t i) { return hashes[i]; },
+        [](size_t i, uint64_t h) {
+          return typename Slots::Slot{static_cast<uint32_t>(i + 1), tag_of(h)};
+        });
   }
 
   std::vector<value_type> entries_;
-  std::vector<Slot> slots_;
+  Index index_;
   Hash hash_;
 };
 

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "core/keyed_hash.hpp"
+#include "core/open_table.hpp"
 #include "core/thread_pool.hpp"
 
 namespace vorpak {
@@ -21,51 +22,35 @@ template <class Index>
 class DistinctTexts {
  public:
   explicit DistinctTexts(size_t expected) {
-    size_t capacity = 16;
-    while (capacity < expected * 2 && capacity < (size_t{1} << 40)) capacity <<= 1;
-    slots_.assign(capacity, kEmpty);
+    table_.resize(Table::capacity_for(expected), context());
     hashes_.reserve(expected < 1024 ? expected : 1024);
   }
 
   uint64_t hash(std::string_view text) const { return hash_bytes(text.data(), text.size(), key_); }
 
   // Asks for the slot of a text hashed to h ahead of its intern().
-  void prefetch(uint64_t h) const { __builtin_prefetch(&slots_[h & (slots_.size() - 1)]); }
+  void prefetch(uint64_t h) const { table_.prefetch(h); }
 
   Index intern(std::string_view text, uint64_t h) {
-    size_t mask = slots_.size() - 1;
-    for (size_t at = h & mask;; at = (at + 1) & mask) {
-      const Index slot = slots_[at];
-      if (slot == kEmpty) {
-        const Index index = static_cast<Index>(texts_.size());
-        texts_.push_back(text);
-        hashes_.push_back(h);
-        slots_[at] = index;
-        if (texts_.size() * 2 > slots_.size()) rehash();
-        return index;
-      }
-      if (hashes_[slot] == h && texts_[slot] == text) return slot;
-    }
+    const auto probe = table_.find_for_insert(text, h, context());
+    if (probe.found) return Slots::id_of(table_[probe.at]);
+    const Index index = static_cast<Index>(texts_.size());
+    texts_.push_back(text);
+    hashes_.push_back(h);
+    table_.fill(probe.at, Slots::slot_of(index));
+    return index;
   }
 
   std::vector<std::string_view>& texts() { return texts_; }
 
  private:
-  static constexpr Index kEmpty = std::numeric_limits<Index>::max();
+  using Slots = TextIdSlots<Index>;
+  using Table = OpenTable<Slots>;
 
-  void rehash() {
-    std::vector<Index> bigger(slots_.size() * 2, kEmpty);
-    const size_t mask = bigger.size() - 1;
-    for (size_t i = 0; i < texts_.size(); ++i) {
-      size_t at = hashes_[i] & mask;
-      while (bigger[at] != kEmpty) at = (at + 1) & mask;
-      bigger[at] = static_cast<Index>(i);
-    }
-    slots_.swap(bigger);
-  }
+  typename Slots::Context context() const { return {texts_, hashes_}; }
 
   uint64_t key_ = fresh_hash_key();
-  std::vector<Index> slots_;
+  Table table_;
   std::vector<std::string_view> texts_;
   std::vector<uint64_t> hashes_;
 };

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -269,11 +270,14 @@ void write_info(const FittedTables& info, Writer& w) {
 
 // Forward-only view of the input. Every read checks the remaining length before
 // touching memory, so counts and lengths near 2^64 can neither overflow pointer
-// arithmetic nor read past the end; the first failure records its message and
-// all later work is abandoned.
+// arithmetic nor read past the end. A read that fails returns false and keeps
+// its message, which failure() hands over; all later work is abandoned, so each
+// step below only passes the false on.
 class Reader {
  public:
-  Reader(std::string_view bytes, std::string& error) : rest_(bytes), error_(error) {}
+  explicit Reader(std::string_view bytes) : rest_(bytes) {}
+
+  Failure failure() { return Failure{std::move(error_)}; }
 
   bool u8(uint8_t& v) {
     if (rest_.empty()) return end_of_input();
@@ -338,7 +342,7 @@ class Reader {
   }
 
   std::string_view rest_;
-  std::string& error_;
+  std::string error_;
 };
 
 bool read_encoding_table(Reader& r, EncodingTable& table) {
@@ -412,25 +416,25 @@ void write_pickled_form(const EncoderState& state, char* out) {
   w.u32(static_cast<uint32_t>(state.strategy));
 }
 
-bool read_pickled_form(std::string_view bytes, EncoderState& out, std::string& error) {
-  Reader r(bytes, error);
+Result<EncoderState> read_pickled_form(std::string_view bytes) {
+  Reader r(bytes);
   bool present = false;
-  if (!r.tag(present)) return false;
+  if (!r.tag(present)) return r.failure();
   std::unique_ptr<FittedTables> info;
   if (present) {
     info = std::make_unique<FittedTables>();
-    if (!read_info(r, *info)) return false;
+    if (!read_info(r, *info)) return r.failure();
   }
   uint32_t strategy = 0;
-  if (!r.u32(strategy)) return false;
+  if (!r.u32(strategy)) return r.failure();
   if (strategy != static_cast<uint32_t>(StringEncoding::Label)) {
-    error = "invalid value: integer `" + std::to_string(strategy) +
-            "`, expected variant index 0 <= i < 1";
-    return false;
+    return Failure{"invalid value: integer `" + std::to_string(strategy) +
+                   "`, expected variant index 0 <= i < 1"};
   }
-  out.fitted = std::move(info);
-  out.strategy = StringEncoding::Label;
-  return true;
+  EncoderState state;
+  state.fitted = std::move(info);
+  state.strategy = StringEncoding::Label;
+  return state;
 }
 
 }  // namespace vorpak

@@ -18,9 +18,9 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
 #include <string_view>
 
+#include "core/result.hpp"
 #include "core/state.hpp"
 
 namespace vorpak {
@@ -31,8 +31,8 @@ size_t pickled_size(const EncoderState& state);
 // Writes exactly pickled_size(state) bytes to `out`.
 void write_pickled_form(const EncoderState& state, char* out);
 
-// Reads a state from the start of `bytes`; trailing bytes are ignored. On failure
-// returns false, leaves `out` untouched and sets `error` to the reader's message.
-bool read_pickled_form(std::string_view bytes, EncoderState& out, std::string& error);
+// Reads a state from the start of `bytes`; trailing bytes are ignored. A failure
+// carries the reader's message.
+Result<EncoderState> read_pickled_form(std::string_view bytes);
 
 }  // namespace vorpak

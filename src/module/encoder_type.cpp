@@ -160,14 +160,13 @@ PyObject* encoder_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nar
     }
     const std::string_view bytes(PyBytes_AS_STRING(state),
                                  static_cast<size_t>(PyBytes_GET_SIZE(state)));
-    EncoderState restored;
-    std::string error;
-    if (!read_pickled_form(bytes, restored, error)) {
-      const std::string message = "failed to unpickle Encoder: " + error;
+    Result<EncoderState> restored = read_pickled_form(bytes);
+    if (!restored) {
+      const std::string message = "failed to unpickle Encoder: " + restored.error();
       PyErr_SetString(PyExc_ValueError, message.c_str());
       return nullptr;
     }
-    encoder->state = std::move(restored);
+    encoder->state = std::move(restored).value();
     Py_RETURN_NONE;
   });
 }

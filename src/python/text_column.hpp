@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/address_index.hpp"
+#include "core/open_table.hpp"
 #include "python/py_ref.hpp"
 #include "core/text_arena.hpp"
 
@@ -42,15 +43,16 @@ class TextColumn {
   const std::vector<std::string_view>& texts() const { return texts_; }
 
  private:
+  using ContentSlots = TextIdSlots<uint64_t>;
+
   bool add_new_str(PyObject* str, uint64_t& id, bool track);
   uint64_t new_id(std::string_view text);
-  void grow_contents();
+  ContentSlots::Context contents() const { return {texts_, hashes_}; }
 
   std::vector<std::string_view> texts_;
-  std::vector<uint64_t> hashes_;         // content hash per id; 0 for identity ids
-  AddressIndex by_object_;               // str object address -> id
-  std::vector<uint64_t> content_slots_;  // open addressing by content, id + 1 (0 = empty)
-  size_t content_count_ = 0;
+  std::vector<uint64_t> hashes_;        // content hash per id; 0 for identity ids
+  AddressIndex by_object_;              // str object address -> id
+  OpenTable<ContentSlots> by_content_;  // the ids of the texts added by content
   std::vector<PyRef> owners_;
   TextArena arena_;
   uint64_t key_ = 0;

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "core/pickled_form.hpp"
@@ -100,9 +101,9 @@ std::string write(const EncoderState& e) {
 }
 
 ::testing::AssertionResult reads_as(std::string_view bytes, const EncoderState& want) {
-  EncoderState got;
-  std::string error;
-  if (!read_pickled_form(bytes, got, error)) return ::testing::AssertionFailure() << error;
+  const Result<EncoderState> read = read_pickled_form(bytes);
+  if (!read) return ::testing::AssertionFailure() << read.error();
+  const EncoderState& got = read.value();
   if (!got.fitted != !want.fitted ||
       (got.fitted && !(*got.fitted == *want.fitted))) {
     return ::testing::AssertionFailure() << "state differs";
@@ -111,11 +112,9 @@ std::string write(const EncoderState& e) {
 }
 
 std::string read_error(std::string_view bytes) {
-  EncoderState out;
-  std::string error;
-  EXPECT_FALSE(read_pickled_form(bytes, out, error));
-  EXPECT_EQ(out.fitted, nullptr);
-  return error;
+  const Result<EncoderState> read = read_pickled_form(bytes);
+  EXPECT_FALSE(read.has_value());
+  return read ? std::string() : read.error();
 }
 
 TEST(PickledForm, FixedLayouts) {
@@ -174,9 +173,8 @@ TEST(PickledForm, EveryProperPrefixFails) {
   Form f;
   f.u8(1).u64(2).u64(0).u64(5).u64(1).u64(0).u64(3).enc("ab", 0).text("").u8(0).enc("ü", 1);
   f.u64(1).u64(0).u64(1).dec(0, "ab").u32(0);
-  EncoderState whole;
-  std::string error;
-  ASSERT_TRUE(read_pickled_form(f.bytes, whole, error)) << error;
+  const Result<EncoderState> whole = read_pickled_form(f.bytes);
+  ASSERT_TRUE(whole.has_value()) << whole.error();
   for (size_t cut = 0; cut < f.bytes.size(); ++cut) {
     const bool in_body = std::any_of(f.bodies.begin(), f.bodies.end(), [&](auto body) {
       return body.first <= cut && cut < body.second;
@@ -260,11 +258,9 @@ TEST(PickledForm, HugeCountsStayWithinReservationBudget) {
         Form{}.u8(1).u64(0).u64(1).u64(0).u64(1ull << 63).bytes,
         Form{}.u8(1).u64(0).u64(0).u64(1ull << 62).bytes,
         Form{}.u8(1).u64(0).u64(0).u64(1).u64(0).u64(~0ull).bytes}) {
-    EncoderState out;
-    std::string error;
     g_largest = 0;
     g_track = true;
-    EXPECT_FALSE(read_pickled_form(bytes, out, error));
+    EXPECT_FALSE(read_pickled_form(bytes).has_value());
     g_track = false;
     EXPECT_LE(g_largest.load(), (size_t{1} << 20) + 4096);
   }
@@ -295,15 +291,20 @@ TEST(PickledForm, LaterDuplicatesReplaceEarlier) {
 TEST(PickledForm, FailedReadLeavesTargetAlone) {
   EncoderState out = make(worked_example());
   const FittedTables* before = out.fitted.get();
-  std::string error;
+  // A failure carries the message and no state, so there is nothing to assign.
   const std::string bad = worked_example_bytes(true, true);
-  EXPECT_FALSE(read_pickled_form(bad.substr(0, bad.size() - 1), out, error));
-  EXPECT_EQ(error, kEof);
+  const Result<EncoderState> failed = read_pickled_form(bad.substr(0, bad.size() - 1));
+  ASSERT_FALSE(failed.has_value());
+  EXPECT_EQ(failed.error(), kEof);
+  EXPECT_THROW(static_cast<void>(failed.value()), std::bad_variant_access);
   ASSERT_EQ(out.fitted.get(), before);
   EXPECT_EQ(*out.fitted, worked_example());
 
   // A successful read replaces the whole state, including with "nothing fitted".
-  EXPECT_TRUE(read_pickled_form(std::string(5, '\0'), out, error));
+  Result<EncoderState> nothing = read_pickled_form(std::string(5, '\0'));
+  ASSERT_TRUE(nothing.has_value()) << nothing.error();
+  EXPECT_THROW(static_cast<void>(nothing.error()), std::bad_variant_access);
+  out = std::move(nothing).value();
   EXPECT_EQ(out.fitted, nullptr);
 }
 

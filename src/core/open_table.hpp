@@ -1,0 +1,232 @@
+// The one open-addressing hash table behind the encoder's lookup structures.
+//
+// Hand-written rather than taken from a library: the project depends on CPython,
+// NumPy and pandas and on nothing else, at build time or at run time. And no
+// general-purpose map gives these tables what they need all at once:
+//   - slots that hold only an id into arrays the owner keeps anyway, so that a
+//     text and its hash are stored once, in the order the owner wants them;
+//   - a hash that the caller computes ahead of the look-up, so that the slot can
+//     be prefetched while earlier keys are still being looked up;
+//   - small slots (8 bytes, with tag bits to skip most key comparisons) and a
+//     bulk rebuild that prefetches, for tables of millions of texts;
+//   - a first allocation of only four slots, and none before the first key: a
+//     wide table has several tables per column, most of them nearly empty.
+//
+// The table is linear probing over a power-of-two array of slots kept at most
+// half full. It owns the slots, the probing and the growth; a policy says what a
+// slot is and how it is compared:
+//
+//   using Slot = ...;                    trivially copyable, small
+//   static constexpr Slot empty();       the value of an unused slot
+//   static bool is_empty(const Slot&);
+//   static bool matches(const Slot&, const K& key, uint64_t hash, const Context&);
+//                                        whether the slot holds `key`; for find()
+//   static uint64_t hash_of(const Slot&, const Context&);
+//                                        the hash the slot was placed by; for
+//                                        make_room() and resize()
+//   static constexpr bool kEmptyNeverMatches = true;
+//                                        optional: matches() is safe on an empty
+//                                        slot and false there, so find() may ask
+//                                        it first, sparing a hit the emptiness test
+//
+// `Context` is what the owner hands in with each call: most slots are indexes
+// into the owner's own arrays, which the policy reads through it. It is passed
+// per call rather than held by the table, so that an owner can be moved or
+// copied without leaving the table pointing at the old arrays. Callers hash the
+// key themselves, for the prefetching above and because some keep the hash.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+namespace vorpak {
+
+template <class P>
+concept SlotPolicy =
+    std::is_trivially_copyable_v<typename P::Slot> && requires(const typename P::Slot& slot) {
+      { P::empty() } -> std::same_as<typename P::Slot>;
+      { P::is_empty(slot) } -> std::same_as<bool>;
+    };
+
+// The context of a policy that needs none.
+struct NoContext {};
+
+template <class P>
+constexpr bool empty_never_matches() {
+  if constexpr (requires { P::kEmptyNeverMatches; }) {
+    return P::kEmptyNeverMatches;
+  } else {
+    return false;
+  }
+}
+
+template <SlotPolicy Policy>
+class OpenTable {
+ public:
+  using Slot = typename Policy::Slot;
+
+  static constexpr size_t kMinCapacity = 4;
+
+  struct Probe {
+    size_t at;   // the slot holding the key, or the empty slot where it would go
+    bool found;  // false also when the table has no slots (then `at` is 0)
+  };
+
+  // The smallest capacity that holds n slots at most half full.
+  static size_t capacity_for(size_t n) {
+    if (n > (SIZE_MAX >> 2)) throw std::bad_alloc();
+    return std::max(kMinCapacity, std::bit_ceil(2 * n));
+  }
+
+  size_t size() const { return count_; }
+  size_t capacity() const { return slots_.size(); }
+  const Slot& operator[](size_t at) const { return slots_[at]; }
+
+  // The slot holding the key, or nullptr. Inline: in a table walk it runs once
+  // per cell.
+  template <class K, class Context>
+  const Slot* lookup(const K& key, uint64_t h, const Context& context) const {
+    if (slots_.empty()) return nullptr;
+    return walk(
+        key, h, context, [this](size_t at) { return &slots_[at]; },
+        [](size_t) -> const Slot* { return nullptr; });
+  }
+
+  // Where the key is, or where it would go: for a look-up that may add it.
+  template <class K, class Context>
+  Probe find(const K& key, uint64_t h, const Context& context) const {
+    if (slots_.empty()) return {0, false};
+    return walk(
+        key, h, context, [](size_t at) { return Probe{at, true}; },
+        [](size_t at) { return Probe{at, false}; });
+  }
+
+  // find() for a look-up that adds the key when it is absent: an empty slot it
+  // returns can be filled at once, the table having grown first if it had to.
+  // Room is made only on a miss, so that a hit costs no more than find().
+  template <class K, class Context>
+  Probe find_for_insert(const K& key, uint64_t h, const Context& context) {
+    Probe probe = find(key, h, context);
+    if (!probe.found && !has_room_for(1)) {
+      make_room(context);
+      probe.at = first_empty(slots_, h);  // the key is still absent
+    }
+    return probe;
+  }
+
+  // Asks for the first slot a key hashed to h would probe, ahead of its find().
+  void prefetch(uint64_t h) const {
+    if (!slots_.empty()) __builtin_prefetch(&slots_[h & (slots_.size() - 1)]);
+  }
+
+  bool has_room_for(size_t more) const { return 2 * (count_ + more) <= slots_.size(); }
+
+  // Ensures that one more slot fits, doubling the table (to kMinCapacity at
+  // first). It moves slots, so a Probe taken before it is stale.
+  template <class Context>
+  void make_room(const Context& context) {
+    if (!has_room_for(1)) resize(slots_.empty() ? kMinCapacity : 2 * slots_.size(), context);
+  }
+
+  // Puts `slot` into the empty slot that find() just returned.
+  void fill(size_t at, const Slot& slot) {
+    slots_[at] = slot;
+    ++count_;
+  }
+
+  // Adds a slot for a key that the table does not hold, hashed to h, comparing
+  // no keys. The table must have room.
+  void add_absent(uint64_t h, const Slot& slot) { fill(first_empty(slots_, h), slot); }
+
+  // Moves every slot into a table of `capacity` slots (a power of two that
+  // holds them at most half full), placed by Policy::hash_of.
+  template <class Context>
+  void resize(size_t capacity, const Context& context) {
+    std::vector<Slot> moved(capacity, Policy::empty());
+    for (const Slot& slot : slots_) {
+      if (!Policy::is_empty(slot)) moved[first_empty(moved, Policy::hash_of(slot, context))] = slot;
+    }
+    slots_.swap(moved);
+  }
+
+  // Lays the table anew with `capacity` slots for n items, the i-th hashed to
+  // hash_at(i) and stored as slot_at(i, hash); hash_at must be cheap, as it is
+  // called twice. Each slot is fetched from memory a few items before it is
+  // written: in a large table nearly every slot is a cache miss, and misses in
+  // flight together cost little more than one.
+  template <class HashAt, class SlotAt>
+  void rebuild(size_t capacity, size_t n, HashAt hash_at, SlotAt slot_at) {
+    constexpr size_t kAhead = 16;
+    std::vector<Slot> slots(capacity, Policy::empty());
+    const size_t mask = capacity - 1;
+    for (size_t i = 0; i < n; ++i) {
+      if (i + kAhead < n) __builtin_prefetch(&slots[hash_at(i + kAhead) & mask], 1);
+      const uint64_t h = hash_at(i);
+      size_t at = h & mask;
+      while (!Policy::is_empty(slots[at])) at = (at + 1) & mask;
+      slots[at] = slot_at(i, h);
+    }
+    slots_.swap(slots);
+    count_ = n;
+  }
+
+ private:
+  // Probes from h to the key's slot or the first empty one, whichever comes
+  // first, and returns what found(at) or empty(at) makes of it.
+  template <class K, class Context, class Found, class Empty>
+  auto walk(const K& key, uint64_t h, const Context& context, Found found, Empty empty) const {
+    const size_t mask = slots_.size() - 1;
+    for (size_t at = h & mask;; at = (at + 1) & mask) {
+      const Slot& slot = slots_[at];
+      if constexpr (empty_never_matches<Policy>()) {
+        if (Policy::matches(slot, key, h, context)) return found(at);
+        if (Policy::is_empty(slot)) return empty(at);
+      } else {
+        if (Policy::is_empty(slot)) return empty(at);
+        if (Policy::matches(slot, key, h, context)) return found(at);
+      }
+    }
+  }
+
+  static size_t first_empty(const std::vector<Slot>& slots, uint64_t h) {
+    const size_t mask = slots.size() - 1;
+    size_t at = h & mask;
+    while (!Policy::is_empty(slots[at])) at = (at + 1) & mask;
+    return at;
+  }
+
+  std::vector<Slot> slots_;
+  size_t count_ = 0;
+};
+
+// Slots for texts that an owner numbers itself: a slot holds id + 1 (0 is
+// empty), and the owner keeps the texts and their hashes in arrays by id. The
+// stored hash is compared first, which skips nearly every text comparison, and
+// is what growth places a slot by, so no text is hashed twice.
+template <class Id>
+struct TextIdSlots {
+  using Slot = Id;
+  struct Context {
+    const std::vector<std::string_view>& texts;
+    const std::vector<uint64_t>& hashes;
+  };
+
+  static constexpr Slot empty() { return 0; }
+  static bool is_empty(Slot slot) { return slot == 0; }
+  static Slot slot_of(Id id) { return id + 1; }
+  static Id id_of(Slot slot) { return slot - 1; }
+
+  static bool matches(Slot slot, std::string_view text, uint64_t h, const Context& context) {
+    return context.hashes[slot - 1] == h && context.texts[slot - 1] == text;
+  }
+  static uint64_t hash_of(Slot slot, const Context& context) { return context.hashes[slot - 1]; }
+};
+
+}  // namespace vorpak
