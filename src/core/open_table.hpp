@@ -20,13 +20,13 @@
 //   static constexpr Slot empty();       the value of an unused slot
 //   static bool is_empty(const Slot&);
 //   static bool matches(const Slot&, const K& key, uint64_t hash, const Context&);
-//                                        whether the slot holds `key`; for find()
+//                                        whether the slot holds `key`; for look-ups
 //   static uint64_t hash_of(const Slot&, const Context&);
 //                                        the hash the slot was placed by; for
 //                                        make_room() and resize()
 //   static constexpr bool kEmptyNeverMatches = true;
 //                                        optional: matches() is safe on an empty
-//                                        slot and false there, so find() may ask
+//                                        slot and false there, so a look-up may ask
 //                                        it first, sparing a hit the emptiness test
 //
 // `Context` is what the owner hands in with each call: most slots are indexes
@@ -94,7 +94,7 @@ class OpenTable {
   template <class K, class Context>
   const Slot* lookup(const K& key, uint64_t h, const Context& context) const {
     if (slots_.empty()) return nullptr;
-    return walk(
+    return probe_from(
         key, h, context, [this](size_t at) { return &slots_[at]; },
         [](size_t) -> const Slot* { return nullptr; });
   }
@@ -103,7 +103,7 @@ class OpenTable {
   template <class K, class Context>
   Probe find(const K& key, uint64_t h, const Context& context) const {
     if (slots_.empty()) return {0, false};
-    return walk(
+    return probe_from(
         key, h, context, [](size_t at) { return Probe{at, true}; },
         [](size_t at) { return Probe{at, false}; });
   }
@@ -181,7 +181,7 @@ class OpenTable {
   // Probes from h to the key's slot or the first empty one, whichever comes
   // first, and returns what found(at) or empty(at) makes of it.
   template <class K, class Context, class Found, class Empty>
-  auto walk(const K& key, uint64_t h, const Context& context, Found found, Empty empty) const {
+  auto probe_from(const K& key, uint64_t h, const Context& context, Found found, Empty empty) const {
     const size_t mask = slots_.size() - 1;
     for (size_t at = h & mask;; at = (at + 1) & mask) {
       const Slot& slot = slots_[at];
