@@ -181,7 +181,8 @@ class OpenTable {
   // Probes from h to the key's slot or the first empty one, whichever comes
   // first, and returns what found(at) or empty(at) makes of it.
   template <class K, class Context, class Found, class Empty>
-  auto probe_from(const K& key, uint64_t h, const Context& context, Found found, Empty empty) const {
+  auto probe_from(const K& key, uint64_t h, const Context& context, Found found,
+                  Empty empty) const {
     const size_t mask = slots_.size() - 1;
     for (size_t at = h & mask;; at = (at + 1) & mask) {
       const Slot& slot = slots_[at];

@@ -1,13 +1,13 @@
-// OpenTable and its four users, each checked against a std container doing the
-// same work: random operations, tables grown from nothing, and hashes bad
-// enough to make every key collide.
+// OpenTable, its policies and its users in src/core, each checked against a std
+// container doing the same work: random operations, tables grown from nothing,
+// and hashes bad enough to make every key collide. (TextColumn, which needs
+// Python, shares DistinctTexts' TextIdSlots and is exercised by the Python tests.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <optional>
 #include <random>
@@ -25,10 +25,12 @@
 namespace vorpak {
 namespace {
 
-uint64_t mixed(uint64_t x) { return fold_multiply(x ^ 0x2545f4914f6cdd1dull, 0x9e3779b97f4a7c15ull); }
-uint64_t constant(uint64_t) { return 0x1234567; }         // every key in one cluster
-uint64_t low_bits_zero(uint64_t x) { return x << 32; }   // every key probes from slot 0
-uint64_t last_slot(uint64_t) { return ~uint64_t{0}; }    // clusters wrap past the array's end
+uint64_t mixed(uint64_t x) {
+  return fold_multiply(x ^ 0x2545f4914f6cdd1dull, 0x9e3779b97f4a7c15ull);
+}
+uint64_t constant(uint64_t) { return 0x1234567; }        // every key in one cluster
+uint64_t low_bits_zero(uint64_t x) { return x << 32; }  // every key probes from slot 0
+uint64_t last_slot(uint64_t) { return ~uint64_t{0}; }   // clusters wrap past the array's end
 
 using HashFn = uint64_t (*)(uint64_t);
 
