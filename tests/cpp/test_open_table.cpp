@@ -181,6 +181,44 @@ std::string hash_name(const ::testing::TestParamInfo<HashFn>& info) {
 INSTANTIATE_TEST_SUITE_P(OpenTable, OpenTableHashes,
                          ::testing::Values(mixed, constant, low_bits_zero, last_slot), hash_name);
 
+// Copies own their slots; a moved-from table is empty and takes keys again.
+TEST(OpenTable, CopiesAndMoves) {
+  static_assert(sizeof(PairTable) == 3 * sizeof(void*));
+  const PairSlots::Context context{mixed};
+  const auto add = [&](PairTable& table, uint64_t key) {
+    const auto probe = table.find_for_insert(key, mixed(key), context);
+    if (!probe.found) table.fill(probe.at, {key, key * 10});
+  };
+  const auto holds = [&](const PairTable& table, uint64_t key) {
+    const auto* slot = table.lookup(key, mixed(key), context);
+    return slot != nullptr && slot->value == key * 10;
+  };
+  PairTable original;
+  for (uint64_t key = 1; key <= 40; ++key) add(original, key);
+  PairTable copy = original;
+  add(original, 41);
+  EXPECT_EQ(copy.size(), 40u);
+  EXPECT_FALSE(holds(copy, 41));
+  for (uint64_t key = 1; key <= 40; ++key) EXPECT_TRUE(holds(copy, key)) << key;
+
+  PairTable moved = std::move(copy);
+  EXPECT_EQ(moved.size(), 40u);
+  EXPECT_TRUE(holds(moved, 40));
+  EXPECT_EQ(copy.size(), 0u);  // a moved-from table is empty
+  EXPECT_EQ(copy.capacity(), 0u);
+  EXPECT_FALSE(holds(copy, 40));
+  add(copy, 7);
+  EXPECT_TRUE(holds(copy, 7));
+  EXPECT_EQ(copy.capacity(), 4u);
+
+  copy = original;  // assignment replaces what was there
+  EXPECT_EQ(copy.size(), 41u);
+  EXPECT_TRUE(holds(copy, 41));
+  moved = PairTable();
+  EXPECT_EQ(moved.capacity(), 0u);
+  EXPECT_FALSE(holds(moved, 1));
+}
+
 TEST(OpenTable, EmptyTableHasNoSlotsUntilTheFirstKey) {
   PairTable table;
   EXPECT_EQ(table.capacity(), 0u);
@@ -335,8 +373,15 @@ void check_flat_map_against_model(MakeKey make_key, MakeValue make_value, size_t
   }
   expect_same();
 
+  // A copy is a map of its own.
+  const Map copy = map;
+  map[make_key(steps)];
+  ASSERT_EQ(copy.size(), model.size());
+  ASSERT_EQ(copy.find(make_key(steps)), copy.end());
+  for (const Key& key : order) ASSERT_EQ(copy.find(key)->second, model.at(key));
+
   // The same entries, indexed at once, keep their order and are all found.
-  std::vector<typename Map::value_type> entries(map.begin(), map.end());
+  std::vector<typename Map::value_type> entries(copy.begin(), copy.end());
   const Map rebuilt = Map::from_distinct(entries);
   ASSERT_EQ(rebuilt.size(), entries.size());
   size_t i = 0;
