@@ -148,7 +148,8 @@ class OpenTable {
     if (slots_) __builtin_prefetch(&slots_[h & mask_]);
   }
 
-  bool has_room_for(size_t more) const { return 2 * (count_ + more) <= capacity(); }
+  // Without slots the mask is 0: no room for any more, and no test of slots_.
+  bool has_room_for(size_t more) const { return 2 * (count_ + more) <= mask_ + 1; }
 
   // Ensures that one more slot fits, doubling the table (to kMinCapacity at
   // first). It moves slots, so a Probe taken before it is stale.
