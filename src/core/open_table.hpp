@@ -20,13 +20,13 @@
 //   static constexpr Slot empty();       the value of an unused slot
 //   static bool is_empty(const Slot&);
 //   static bool matches(const Slot&, const K& key, uint64_t hash, const Context&);
-//                                        whether the slot holds `key`; for find()
+//                                        whether the slot holds `key`; for look-ups
 //   static uint64_t hash_of(const Slot&, const Context&);
 //                                        the hash the slot was placed by; for
 //                                        make_room() and resize()
 //   static constexpr bool kEmptyNeverMatches = true;
 //                                        optional: matches() is safe on an empty
-//                                        slot and false there, so find() may ask
+//                                        slot and false there, so a look-up may ask
 //                                        it first, sparing a hit the emptiness test
 //
 // `Context` is what the owner hands in with each call: most slots are indexes
@@ -34,6 +34,10 @@
 // per call rather than held by the table, so that an owner can be moved or
 // copied without leaving the table pointing at the old arrays. Callers hash the
 // key themselves, for the prefetching above and because some keep the hash.
+//
+// A table takes 24 bytes besides its slots, as much as a std::vector of them
+// alone: a wide table has a few tables per column, and FlatMap, which holds one,
+// sits in every column of a fitted state.
 #pragma once
 
 #include <algorithm>
@@ -41,9 +45,11 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <new>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace vorpak {
@@ -85,25 +91,41 @@ class OpenTable {
     return std::max(kMinCapacity, std::bit_ceil(2 * n));
   }
 
+  OpenTable() = default;
+  OpenTable(const OpenTable& other) : mask_(other.mask_), count_(other.count_) {
+    if (other.slots_) {
+      slots_ = std::make_unique_for_overwrite<Slot[]>(other.capacity());
+      std::copy_n(other.slots_.get(), other.capacity(), slots_.get());
+    }
+  }
+  OpenTable(OpenTable&& other) noexcept
+      : slots_(std::move(other.slots_)),
+        mask_(std::exchange(other.mask_, 0)),
+        count_(std::exchange(other.count_, 0)) {}
+  OpenTable& operator=(OpenTable other) noexcept {
+    swap(other);
+    return *this;
+  }
+
   size_t size() const { return count_; }
-  size_t capacity() const { return slots_.size(); }
+  size_t capacity() const { return slots_ ? mask_ + 1 : 0; }
   const Slot& operator[](size_t at) const { return slots_[at]; }
 
   // The slot holding the key, or nullptr. Inline: in a table walk it runs once
   // per cell.
   template <class K, class Context>
   const Slot* lookup(const K& key, uint64_t h, const Context& context) const {
-    if (slots_.empty()) return nullptr;
-    return walk(
-        key, h, context, [this](size_t at) { return &slots_[at]; },
+    if (!slots_) return nullptr;
+    return probe_from(
+        key, h, context, [this](size_t at) -> const Slot* { return &slots_[at]; },
         [](size_t) -> const Slot* { return nullptr; });
   }
 
   // Where the key is, or where it would go: for a look-up that may add it.
   template <class K, class Context>
   Probe find(const K& key, uint64_t h, const Context& context) const {
-    if (slots_.empty()) return {0, false};
-    return walk(
+    if (!slots_) return {0, false};
+    return probe_from(
         key, h, context, [](size_t at) { return Probe{at, true}; },
         [](size_t at) { return Probe{at, false}; });
   }
@@ -116,23 +138,24 @@ class OpenTable {
     Probe probe = find(key, h, context);
     if (!probe.found && !has_room_for(1)) {
       make_room(context);
-      probe.at = first_empty(slots_, h);  // the key is still absent
+      probe.at = first_empty(slots_.get(), mask_, h);  // the key is still absent
     }
     return probe;
   }
 
   // Asks for the first slot a key hashed to h would probe, ahead of its find().
   void prefetch(uint64_t h) const {
-    if (!slots_.empty()) __builtin_prefetch(&slots_[h & (slots_.size() - 1)]);
+    if (slots_) __builtin_prefetch(&slots_[h & mask_]);
   }
 
-  bool has_room_for(size_t more) const { return 2 * (count_ + more) <= slots_.size(); }
+  // Without slots the mask is 0: no room for any more, and no test of slots_.
+  bool has_room_for(size_t more) const { return 2 * (count_ + more) <= mask_ + 1; }
 
   // Ensures that one more slot fits, doubling the table (to kMinCapacity at
   // first). It moves slots, so a Probe taken before it is stale.
   template <class Context>
   void make_room(const Context& context) {
-    if (!has_room_for(1)) resize(slots_.empty() ? kMinCapacity : 2 * slots_.size(), context);
+    if (!has_room_for(1)) resize(slots_ ? 2 * capacity() : kMinCapacity, context);
   }
 
   // Puts `slot` into the empty slot that find() just returned.
@@ -143,17 +166,20 @@ class OpenTable {
 
   // Adds a slot for a key that the table does not hold, hashed to h, comparing
   // no keys. The table must have room.
-  void add_absent(uint64_t h, const Slot& slot) { fill(first_empty(slots_, h), slot); }
+  void add_absent(uint64_t h, const Slot& slot) { fill(first_empty(slots_.get(), mask_, h), slot); }
 
   // Moves every slot into a table of `capacity` slots (a power of two that
   // holds them at most half full), placed by Policy::hash_of.
   template <class Context>
   void resize(size_t capacity, const Context& context) {
-    std::vector<Slot> moved(capacity, Policy::empty());
-    for (const Slot& slot : slots_) {
-      if (!Policy::is_empty(slot)) moved[first_empty(moved, Policy::hash_of(slot, context))] = slot;
+    std::unique_ptr<Slot[]> moved = empty_slots(capacity);
+    for (size_t at = 0; at < this->capacity(); ++at) {
+      const Slot& slot = slots_[at];
+      if (Policy::is_empty(slot)) continue;
+      moved[first_empty(moved.get(), capacity - 1, Policy::hash_of(slot, context))] = slot;
     }
-    slots_.swap(moved);
+    slots_ = std::move(moved);
+    mask_ = capacity - 1;
   }
 
   // Lays the table anew with `capacity` slots for n items, the i-th hashed to
@@ -164,7 +190,7 @@ class OpenTable {
   template <class HashAt, class SlotAt>
   void rebuild(size_t capacity, size_t n, HashAt hash_at, SlotAt slot_at) {
     constexpr size_t kAhead = 16;
-    std::vector<Slot> slots(capacity, Policy::empty());
+    std::unique_ptr<Slot[]> slots = empty_slots(capacity);
     const size_t mask = capacity - 1;
     for (size_t i = 0; i < n; ++i) {
       if (i + kAhead < n) __builtin_prefetch(&slots[hash_at(i + kAhead) & mask], 1);
@@ -173,17 +199,24 @@ class OpenTable {
       while (!Policy::is_empty(slots[at])) at = (at + 1) & mask;
       slots[at] = slot_at(i, h);
     }
-    slots_.swap(slots);
+    slots_ = std::move(slots);
+    mask_ = mask;
     count_ = n;
+  }
+
+  void swap(OpenTable& other) noexcept {
+    std::swap(slots_, other.slots_);
+    std::swap(mask_, other.mask_);
+    std::swap(count_, other.count_);
   }
 
  private:
   // Probes from h to the key's slot or the first empty one, whichever comes
   // first, and returns what found(at) or empty(at) makes of it.
   template <class K, class Context, class Found, class Empty>
-  auto walk(const K& key, uint64_t h, const Context& context, Found found, Empty empty) const {
-    const size_t mask = slots_.size() - 1;
-    for (size_t at = h & mask;; at = (at + 1) & mask) {
+  auto probe_from(const K& key, uint64_t h, const Context& context, Found found,
+                  Empty empty) const {
+    for (size_t at = h & mask_;; at = (at + 1) & mask_) {
       const Slot& slot = slots_[at];
       if constexpr (empty_never_matches<Policy>()) {
         if (Policy::matches(slot, key, h, context)) return found(at);
@@ -195,14 +228,20 @@ class OpenTable {
     }
   }
 
-  static size_t first_empty(const std::vector<Slot>& slots, uint64_t h) {
-    const size_t mask = slots.size() - 1;
+  static std::unique_ptr<Slot[]> empty_slots(size_t capacity) {
+    auto slots = std::make_unique_for_overwrite<Slot[]>(capacity);
+    std::fill_n(slots.get(), capacity, Policy::empty());
+    return slots;
+  }
+
+  static size_t first_empty(const Slot* slots, size_t mask, uint64_t h) {
     size_t at = h & mask;
     while (!Policy::is_empty(slots[at])) at = (at + 1) & mask;
     return at;
   }
 
-  std::vector<Slot> slots_;
+  std::unique_ptr<Slot[]> slots_;  // null until the first slot is needed
+  size_t mask_ = 0;                // capacity - 1, when there are slots
   size_t count_ = 0;
 };
 

@@ -1,13 +1,13 @@
-// OpenTable and its four users, each checked against a std container doing the
-// same work: random operations, tables grown from nothing, and hashes bad
-// enough to make every key collide.
+// OpenTable, its policies and its users in src/core, each checked against a std
+// container doing the same work: random operations, tables grown from nothing,
+// and hashes bad enough to make every key collide. (TextColumn, which needs
+// Python, shares DistinctTexts' TextIdSlots and is exercised by the Python tests.)
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <optional>
 #include <random>
@@ -25,10 +25,12 @@
 namespace vorpak {
 namespace {
 
-uint64_t mixed(uint64_t x) { return fold_multiply(x ^ 0x2545f4914f6cdd1dull, 0x9e3779b97f4a7c15ull); }
-uint64_t constant(uint64_t) { return 0x1234567; }         // every key in one cluster
-uint64_t low_bits_zero(uint64_t x) { return x << 32; }   // every key probes from slot 0
-uint64_t last_slot(uint64_t) { return ~uint64_t{0}; }    // clusters wrap past the array's end
+uint64_t mixed(uint64_t x) {
+  return fold_multiply(x ^ 0x2545f4914f6cdd1dull, 0x9e3779b97f4a7c15ull);
+}
+uint64_t constant(uint64_t) { return 0x1234567; }        // every key in one cluster
+uint64_t low_bits_zero(uint64_t x) { return x << 32; }  // every key probes from slot 0
+uint64_t last_slot(uint64_t) { return ~uint64_t{0}; }   // clusters wrap past the array's end
 
 using HashFn = uint64_t (*)(uint64_t);
 
@@ -178,6 +180,44 @@ std::string hash_name(const ::testing::TestParamInfo<HashFn>& info) {
 
 INSTANTIATE_TEST_SUITE_P(OpenTable, OpenTableHashes,
                          ::testing::Values(mixed, constant, low_bits_zero, last_slot), hash_name);
+
+// Copies own their slots; a moved-from table is empty and takes keys again.
+TEST(OpenTable, CopiesAndMoves) {
+  static_assert(sizeof(PairTable) == 3 * sizeof(void*));
+  const PairSlots::Context context{mixed};
+  const auto add = [&](PairTable& table, uint64_t key) {
+    const auto probe = table.find_for_insert(key, mixed(key), context);
+    if (!probe.found) table.fill(probe.at, {key, key * 10});
+  };
+  const auto holds = [&](const PairTable& table, uint64_t key) {
+    const auto* slot = table.lookup(key, mixed(key), context);
+    return slot != nullptr && slot->value == key * 10;
+  };
+  PairTable original;
+  for (uint64_t key = 1; key <= 40; ++key) add(original, key);
+  PairTable copy = original;
+  add(original, 41);
+  EXPECT_EQ(copy.size(), 40u);
+  EXPECT_FALSE(holds(copy, 41));
+  for (uint64_t key = 1; key <= 40; ++key) EXPECT_TRUE(holds(copy, key)) << key;
+
+  PairTable moved = std::move(copy);
+  EXPECT_EQ(moved.size(), 40u);
+  EXPECT_TRUE(holds(moved, 40));
+  EXPECT_EQ(copy.size(), 0u);  // a moved-from table is empty
+  EXPECT_EQ(copy.capacity(), 0u);
+  EXPECT_FALSE(holds(copy, 40));
+  add(copy, 7);
+  EXPECT_TRUE(holds(copy, 7));
+  EXPECT_EQ(copy.capacity(), 4u);
+
+  copy = original;  // assignment replaces what was there
+  EXPECT_EQ(copy.size(), 41u);
+  EXPECT_TRUE(holds(copy, 41));
+  moved = PairTable();
+  EXPECT_EQ(moved.capacity(), 0u);
+  EXPECT_FALSE(holds(moved, 1));
+}
 
 TEST(OpenTable, EmptyTableHasNoSlotsUntilTheFirstKey) {
   PairTable table;
@@ -333,8 +373,15 @@ void check_flat_map_against_model(MakeKey make_key, MakeValue make_value, size_t
   }
   expect_same();
 
+  // A copy is a map of its own.
+  const Map copy = map;
+  map[make_key(steps)];
+  ASSERT_EQ(copy.size(), model.size());
+  ASSERT_EQ(copy.find(make_key(steps)), copy.end());
+  for (const Key& key : order) ASSERT_EQ(copy.find(key)->second, model.at(key));
+
   // The same entries, indexed at once, keep their order and are all found.
-  std::vector<typename Map::value_type> entries(map.begin(), map.end());
+  std::vector<typename Map::value_type> entries(copy.begin(), copy.end());
   const Map rebuilt = Map::from_distinct(entries);
   ASSERT_EQ(rebuilt.size(), entries.size());
   size_t i = 0;
