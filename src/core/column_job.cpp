@@ -75,8 +75,13 @@ void write_codes(const std::vector<StringColumnJob>& jobs, const std::vector<Col
       for (size_t i = numbering.chunk_begin(k, ctx.nrows); i < end; ++i) {
         for (size_t s = 0; s < columns.size(); ++s) {
           const size_t at = i * ctx.ncols + columns[s].column;
+          const double* code_of_id = columns[s].code_of_id.data();
+          if (jobs[s].ids_by_row != nullptr) {
+            cells[at] = code_of_id[(*jobs[s].ids_by_row)[i]];
+            continue;
+          }
           const uint64_t bits = std::bit_cast<uint64_t>(cells[at]);
-          cells[at] = bits & 1 ? columns[s].code_of_id[bits >> 1] : code_of_number[s][bits >> 1];
+          cells[at] = bits & 1 ? code_of_id[bits >> 1] : code_of_number[s][bits >> 1];
         }
       }
     }

@@ -22,6 +22,8 @@ struct StringColumnJob {
   // columns, and the text id of each distinct address.
   size_t listed = kNotListed;
   const std::vector<uint64_t>* address_ids = nullptr;
+  // Where the text ids were kept row by row instead of in the cells.
+  const std::vector<uint32_t>* ids_by_row = nullptr;
 
   static constexpr size_t kNotListed = SIZE_MAX;
 };

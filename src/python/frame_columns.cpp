@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "python/arrow_import.hpp"
 #include "python/interrupts.hpp"
 #include "python/numpy_api.hpp"
 #include "python/plain_dtypes.hpp"
@@ -27,74 +28,258 @@ bool is_readable_numpy_dtype(PyObject* dtype) {
   return d->type_num == NPY_OBJECT || is_plain_numeric(d);
 }
 
-// pandas' string dtype stored as Python str objects; its to_numpy() gives the
-// same str objects and missing values that `values` does.
-bool is_python_string_dtype(PyObject* dtype) {
-  PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(dtype)));
-  if (!name || PyUnicode_CompareWithASCIIString(name.get(), "StringDtype") != 0) return false;
-  PyRef storage = PyRef::steal(PyObject_GetAttrString(dtype, "storage"));
-  return storage && PyUnicode_Check(storage.get()) &&
-         PyUnicode_CompareWithASCIIString(storage.get(), "python") == 0;
+bool is_plain_numeric_dtype(PyObject* dtype) {
+  return PyArray_DescrCheck(dtype) && is_plain_numeric(reinterpret_cast<PyArray_Descr*>(dtype));
 }
 
-bool all_dtypes_readable(PyObject* frame) {
-  PyRef dtypes = PyRef::steal(PyObject_GetAttrString(frame, "dtypes"));
-  if (!dtypes) return false;
-  PyRef list = PyRef::steal(PyObject_CallMethod(dtypes.get(), "tolist", nullptr));
-  if (!list || !PyList_Check(list.get())) return false;
-  for (Py_ssize_t k = 0; k < PyList_GET_SIZE(list.get()); ++k) {
-    PyObject* dtype = PyList_GET_ITEM(list.get(), k);
-    if (!is_readable_numpy_dtype(dtype) && !is_python_string_dtype(dtype)) return false;
+bool type_name_is(PyObject* obj, const char* name) {
+  PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(obj)));
+  return type_name && PyUnicode_CompareWithASCIIString(type_name.get(), name) == 0;
+}
+
+bool string_storage_is(PyObject* dtype, const char* storage) {
+  if (!type_name_is(dtype, "StringDtype")) return false;
+  PyRef value = PyRef::steal(PyObject_GetAttrString(dtype, "storage"));
+  return value && PyUnicode_Check(value.get()) &&
+         PyUnicode_CompareWithASCIIString(value.get(), storage) == 0;
+}
+
+// pandas' string dtype stored as Python str objects; its to_numpy() gives the
+// same str objects and missing values that `values` does.
+bool is_python_string_dtype(PyObject* dtype) { return string_storage_is(dtype, "python"); }
+
+// Dtypes whose arrays may hold Arrow text: pandas' string dtype stored by
+// pyarrow, and pandas' wrapper of any Arrow type (which the import then checks).
+bool may_hold_arrow_texts(PyObject* dtype) {
+  return string_storage_is(dtype, "pyarrow") || type_name_is(dtype, "ArrowDtype");
+}
+
+bool is_categorical_dtype(PyObject* dtype) { return type_name_is(dtype, "CategoricalDtype"); }
+
+PyRef dtype_of(PyObject* array) { return PyRef::steal(PyObject_GetAttrString(array, "dtype")); }
+
+bool is_column_array(PyObject* array, size_t nrows, bool objects_only) {
+  if (!PyArray_CheckExact(array)) return false;
+  auto* a = reinterpret_cast<PyArrayObject*>(array);
+  const auto* descr = reinterpret_cast<PyObject*>(PyArray_DESCR(a));
+  return PyArray_NDIM(a) == 1 && static_cast<size_t>(PyArray_DIM(a, 0)) == nrows &&
+         (objects_only ? PyArray_DESCR(a)->type_num == NPY_OBJECT
+                       : is_readable_numpy_dtype(const_cast<PyObject*>(descr)));
+}
+
+// The cells an extension array contributes to an object `values`: its objects,
+// as `astype(object)` makes them.
+bool as_objects(PyObject* array, size_t nrows, FrameColumn& column) {
+  PyRef objects = PyRef::steal(PyObject_CallMethod(array, "astype", "s", "O"));
+  if (!objects) return false;
+  if (!PyArray_CheckExact(objects.get())) {  // some arrays give an array of their own kind
+    objects = PyRef::steal(PyArray_FromAny(objects.get(), PyArray_DescrFromType(NPY_OBJECT), 1, 1,
+                                           NPY_ARRAY_DEFAULT, nullptr));
+    if (!objects) return false;
+  }
+  if (!is_column_array(objects.get(), nrows, true)) return false;
+  column.kind = FrameColumn::Kind::kArray;
+  column.array = std::move(objects);
+  return true;
+}
+
+// The object that row `row` (a null) contributes to `values`, made by the same
+// conversion as the column's other cells.
+PyRef null_cell(PyObject* array, size_t row) {
+  PyRef slice = PyRef::steal(PySlice_New(PyRef::steal(PyLong_FromSize_t(row)).get(),
+                                         PyRef::steal(PyLong_FromSize_t(row + 1)).get(), nullptr));
+  if (!slice) return {};
+  PyRef one = PyRef::steal(PyObject_GetItem(array, slice.get()));
+  if (!one) return {};
+  PyRef objects = PyRef::steal(PyObject_CallMethod(one.get(), "astype", "s", "O"));
+  if (!objects) return {};
+  return PyRef::steal(PySequence_GetItem(objects.get(), 0));
+}
+
+bool read_arrow_texts(PyObject* array, size_t nrows, FrameColumn& column) {
+  auto texts = std::make_unique<ArrowTextColumn>();
+  switch (import_arrow_texts(array, *texts)) {
+    case ArrowImport::kFailed: return false;
+    case ArrowImport::kNotTexts: return as_objects(array, nrows, column);
+    case ArrowImport::kTexts: break;
+  }
+  // pandas cannot convert Arrow views with nulls: leave those to the road that
+  // fails as `values` does.
+  if (texts->size() != nrows ||
+      (texts->layout() == ArrowTextColumn::Layout::kViews && texts->null_count() != 0)) {
+    return as_objects(array, nrows, column);
+  }
+  if (texts->null_count() != 0) {
+    column.array = null_cell(array, texts->first_null_row());
+    if (!column.array) return false;
+  }
+  column.kind = FrameColumn::Kind::kArrowTexts;
+  column.texts = std::move(texts);
+  return true;
+}
+
+// Codes, and the cell of every code made by converting a categorical of each
+// code once (-1 first), exactly as the whole column converts.
+bool read_categorical(PyObject* array, PyObject* dtype, size_t nrows, FrameColumn& column) {
+  PyRef codes = PyRef::steal(PyObject_GetAttrString(array, "codes"));
+  PyRef categories = PyRef::steal(PyObject_GetAttrString(dtype, "categories"));
+  if (!codes || !categories) return false;
+  const Py_ssize_t count = PyObject_Length(categories.get());
+  if (count < 0) return false;
+  auto* a = reinterpret_cast<PyArrayObject*>(codes.get());
+  if (!PyArray_CheckExact(codes.get()) || PyArray_NDIM(a) != 1 ||
+      static_cast<size_t>(PyArray_DIM(a, 0)) != nrows || PyArray_DESCR(a)->kind != 'i' ||
+      !PyArray_ISNBO(PyArray_DESCR(a)->byteorder)) {
+    return as_objects(array, nrows, column);
+  }
+  PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
+  if (!numpy) return false;
+  PyRef every_code =
+      PyRef::steal(PyObject_CallMethod(numpy.get(), "arange", "nn", Py_ssize_t{-1}, count));
+  if (!every_code) return false;
+  PyRef type = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(array)));
+  PyRef from_codes = PyRef::steal(PyObject_GetAttrString(type.get(), "from_codes"));
+  PyRef args = PyRef::steal(PyTuple_Pack(1, every_code.get()));
+  PyRef kwargs = PyRef::steal(Py_BuildValue("{sO}", "dtype", dtype));
+  if (!from_codes || !args || !kwargs) return false;
+  PyRef each = PyRef::steal(PyObject_Call(from_codes.get(), args.get(), kwargs.get()));
+  if (!each) return false;
+  FrameColumn cells;
+  if (!as_objects(each.get(), static_cast<size_t>(count) + 1, cells)) return false;
+  column.kind = FrameColumn::Kind::kCategorical;
+  column.array = std::move(codes);
+  column.cells_of_codes = std::move(cells.array);
+  return true;
+}
+
+// The column array as pandas keeps it, in the form this module reads best.
+bool read_column(PyRef array, size_t nrows, FrameColumn& column) {
+  if (PyArray_CheckExact(array.get())) {
+    if (!is_column_array(array.get(), nrows, false)) return as_objects(array.get(), nrows, column);
+    column.array = std::move(array);
+    return true;
+  }
+  PyRef dtype = dtype_of(array.get());
+  if (!dtype) return false;
+  if (is_python_string_dtype(dtype.get())) {
+    PyRef numpy = PyRef::steal(PyObject_CallMethod(array.get(), "to_numpy", nullptr));
+    if (!numpy) return false;
+    if (!is_column_array(numpy.get(), nrows, false)) return as_objects(array.get(), nrows, column);
+    column.array = std::move(numpy);
+    return true;
+  }
+  if (may_hold_arrow_texts(dtype.get())) return read_arrow_texts(array.get(), nrows, column);
+  if (is_categorical_dtype(dtype.get())) return read_categorical(array.get(), dtype.get(), nrows, column);
+  return as_objects(array.get(), nrows, column);
+}
+
+// ---------------------------------------------------------------------------
+// Whether `values` is an object array, so that every column's own objects are
+// its cells there.
+
+bool all_plain_numeric(const std::vector<PyRef>& dtypes) {
+  for (const PyRef& dtype : dtypes) {
+    if (!is_plain_numeric_dtype(dtype.get())) return false;
   }
   return true;
 }
 
-// A column's array as a 1-D NumPy array of nrows readable cells, or null.
-// pandas' Python-backed string arrays give theirs through to_numpy(), exactly
-// as Series.to_numpy() and `values` do.
-PyRef readable_column(PyRef array, size_t nrows) {
-  if (!array) return {};
-  if (!PyArray_CheckExact(array.get())) {
-    PyRef dtype = PyRef::steal(PyObject_GetAttrString(array.get(), "dtype"));
-    if (!dtype || !is_python_string_dtype(dtype.get())) return {};
-    array = PyRef::steal(PyObject_CallMethod(array.get(), "to_numpy", nullptr));
-    if (!array || !PyArray_CheckExact(array.get())) return {};
+// A frame of several columns: `values` interleaves its columns into their
+// common dtype, as a NumPy dtype, the way pandas' block manager does. These are
+// pandas internals; where they are missing the frame goes to `values`.
+bool interleaves_to_objects(const std::vector<PyRef>& dtypes) {
+  PyRef managers = PyRef::steal(PyImport_ImportModule("pandas.core.internals.managers"));
+  if (!managers) return false;
+  PyRef interleaved_dtype = PyRef::steal(PyObject_GetAttrString(managers.get(), "interleaved_dtype"));
+  PyRef ensure_np_dtype = PyRef::steal(PyObject_GetAttrString(managers.get(), "ensure_np_dtype"));
+  PyRef list = PyRef::steal(PyList_New(0));
+  if (!interleaved_dtype || !ensure_np_dtype || !list) return false;
+  for (const PyRef& dtype : dtypes) {
+    if (PyList_Append(list.get(), dtype.get()) != 0) return false;
   }
-  auto* a = reinterpret_cast<PyArrayObject*>(array.get());
-  if (PyArray_NDIM(a) != 1 || static_cast<size_t>(PyArray_DIM(a, 0)) != nrows ||
-      !is_readable_numpy_dtype(reinterpret_cast<PyObject*>(PyArray_DESCR(a)))) {
-    return {};
+  PyRef common = PyRef::steal(PyObject_CallOneArg(interleaved_dtype.get(), list.get()));
+  if (!common) return false;
+  PyRef numpy_dtype = PyRef::steal(PyObject_CallOneArg(ensure_np_dtype.get(), common.get()));
+  return numpy_dtype && PyArray_DescrCheck(numpy_dtype.get()) &&
+         reinterpret_cast<PyArray_Descr*>(numpy_dtype.get())->type_num == NPY_OBJECT;
+}
+
+// A frame of one column: `values` is that column's to_numpy(), which for text
+// and for categoricals of texts or numbers gives the same cells as the column's
+// objects (numbers as numbers, whatever their boxing).
+bool single_column_reads_alike(PyObject* dtype) {
+  if (is_readable_numpy_dtype(dtype) || string_storage_is(dtype, "python") ||
+      string_storage_is(dtype, "pyarrow")) {
+    return true;
   }
-  return array;
+  if (is_categorical_dtype(dtype)) {
+    PyRef categories = PyRef::steal(PyObject_GetAttrString(dtype, "categories"));
+    PyRef categories_dtype = categories ? dtype_of(categories.get()) : PyRef();
+    return categories_dtype && (is_readable_numpy_dtype(categories_dtype.get()) ||
+                                type_name_is(categories_dtype.get(), "StringDtype"));
+  }
+  return false;
+}
+
+bool reads_like_values(const std::vector<PyRef>& dtypes) {
+  if (all_plain_numeric(dtypes)) return true;
+  if (dtypes.size() == 1) return single_column_reads_alike(dtypes[0].get());
+  return interleaves_to_objects(dtypes);
+}
+
+// ---------------------------------------------------------------------------
+
+bool column_arrays(PyObject* frame, size_t ncols, std::vector<PyRef>& arrays) {
+  PyRef iterable = PyRef::steal(PyObject_CallMethod(frame, "_iter_column_arrays", nullptr));
+  if (!iterable) return false;
+  PyRef iterator = PyRef::steal(PyObject_GetIter(iterable.get()));
+  if (!iterator) return false;
+  arrays.reserve(ncols);
+  while (PyObject* item = PyIter_Next(iterator.get())) {
+    arrays.push_back(PyRef::steal(item));
+    if (arrays.size() > ncols) return false;
+  }
+  return !PyErr_Occurred() && arrays.size() == ncols;
 }
 
 // Through pandas' own iterator over its columns' arrays: one call in all rather
 // than a Series per column, which pays off for small frames too. It is not
-// public API, so it is used only where it exists and every array it yields is
+// public API, so it is used only where it exists and everything it yields is
 // checked; anything unexpected leaves the frame to the other roads.
-bool columns_by_iterator(PyObject* frame, size_t nrows, size_t ncols, std::vector<PyRef>& columns) {
-  PyRef arrays = PyRef::steal(PyObject_CallMethod(frame, "_iter_column_arrays", nullptr));
-  if (!arrays) return false;
-  PyRef iterator = PyRef::steal(PyObject_GetIter(arrays.get()));
-  if (!iterator) return false;
-  columns.clear();
-  columns.reserve(ncols);
-  while (PyObject* item = PyIter_Next(iterator.get())) {
-    PyRef array = readable_column(PyRef::steal(item), nrows);
-    if (!array || columns.size() == ncols) return false;
-    columns.push_back(std::move(array));
+enum class Found { kColumns, kValues, kNoIterator };
+
+Found columns_by_iterator(PyObject* frame, size_t nrows, size_t ncols,
+                          std::vector<FrameColumn>& columns) {
+  std::vector<PyRef> arrays;
+  if (!column_arrays(frame, ncols, arrays)) {
+    const bool missing = PyErr_ExceptionMatches(PyExc_AttributeError);
+    return missing ? Found::kNoIterator : Found::kValues;
   }
-  return !PyErr_Occurred() && columns.size() == ncols;
+  std::vector<PyRef> dtypes;
+  dtypes.reserve(ncols);
+  for (const PyRef& array : arrays) {
+    dtypes.push_back(dtype_of(array.get()));
+    if (!dtypes.back()) return Found::kValues;
+  }
+  if (!reads_like_values(dtypes)) return Found::kValues;
+  columns.clear();
+  columns.resize(ncols);
+  for (size_t j = 0; j < ncols; ++j) {
+    if (!read_column(std::move(arrays[j]), nrows, columns[j])) return Found::kValues;
+  }
+  return Found::kColumns;
 }
 
-// Through one Series per column, for pandas versions without that iterator.
-bool columns_by_position(PyObject* frame, size_t nrows, size_t ncols, std::vector<PyRef>& columns) {
-  if (nrows * ncols < kMinCellsForColumns || !all_dtypes_readable(frame)) return false;
+// Through one Series per column, for pandas versions without that iterator,
+// for frames of NumPy columns.
+bool columns_by_position(PyObject* frame, size_t nrows, size_t ncols,
+                         std::vector<FrameColumn>& columns) {
+  if (nrows * ncols < kMinCellsForColumns) return false;
   PyRef iloc = PyRef::steal(PyObject_GetAttrString(frame, "iloc"));
   PyRef all = PyRef::steal(PySlice_New(nullptr, nullptr, nullptr));
   if (!iloc || !all) return false;
   columns.clear();
-  columns.reserve(ncols);
+  columns.resize(ncols);
   for (size_t j = 0; j < ncols; ++j) {
     PyRef position = PyRef::steal(PyLong_FromSize_t(j));
     if (!position) return false;
@@ -102,22 +287,34 @@ bool columns_by_position(PyObject* frame, size_t nrows, size_t ncols, std::vecto
     if (!key) return false;
     PyRef series = PyRef::steal(PyObject_GetItem(iloc.get(), key.get()));
     if (!series) return false;
-    PyRef array =
-        readable_column(PyRef::steal(PyObject_CallMethod(series.get(), "to_numpy", nullptr)), nrows);
-    if (!array) return false;
-    columns.push_back(std::move(array));
+    PyRef dtype = dtype_of(series.get());
+    if (!dtype || !(is_readable_numpy_dtype(dtype.get()) || is_python_string_dtype(dtype.get()))) {
+      return false;
+    }
+    PyRef array = PyRef::steal(PyObject_CallMethod(series.get(), "to_numpy", nullptr));
+    if (!array || !is_column_array(array.get(), nrows, false)) return false;
+    columns[j].array = std::move(array);
   }
   return true;
 }
 
 }  // namespace
 
-bool frame_columns(PyObject* frame, size_t nrows, size_t ncols, std::vector<PyRef>& columns) {
+bool frame_columns(PyObject* frame, size_t nrows, size_t ncols, std::vector<FrameColumn>& columns) {
   // An ordinary error only means "try the next road"; an interrupt ends the call.
-  bool found = is_exact_dataframe(frame);
-  if (found && !columns_by_iterator(frame, nrows, ncols, columns)) {
-    if (!drop_ordinary_error()) return false;
-    found = columns_by_position(frame, nrows, ncols, columns);
+  bool found = false;
+  if (is_exact_dataframe(frame)) {
+    switch (columns_by_iterator(frame, nrows, ncols, columns)) {
+      case Found::kColumns:
+        found = true;
+        break;
+      case Found::kValues:
+        break;
+      case Found::kNoIterator:
+        if (!drop_ordinary_error()) return false;
+        found = columns_by_position(frame, nrows, ncols, columns);
+        break;
+    }
   }
   if (!found) {
     columns.clear();

@@ -3,18 +3,39 @@
 
 #include <Python.h>
 
+#include <memory>
 #include <vector>
 
+#include "core/arrow_text_column.hpp"
 #include "python/py_ref.hpp"
 
 namespace vorpak {
 
-// The columns of `frame` as 1-D NumPy arrays, when every column's own array
-// holds exactly the cells that `frame.values` would give for it: the frame is a
-// plain pandas DataFrame and each column is bool, integer, float32/64, object or
-// pandas' Python-backed string dtype. Returns false when the columns cannot be
-// had this way, or only at a cost above `values`: with no exception pending, or
-// with an interrupt met on the way, which must end the call.
-bool frame_columns(PyObject* frame, size_t nrows, size_t ncols, std::vector<PyRef>& columns);
+// One column of a frame, in the form that is cheapest to read while giving
+// exactly the cells it contributes to `frame.values`.
+struct FrameColumn {
+  enum class Kind {
+    kArray,        // a 1-D NumPy array of plain numbers or of objects
+    kArrowTexts,   // UTF-8 texts in Arrow memory
+    kCategorical,  // category codes, and the cell each code stands for
+  };
+  Kind kind = Kind::kArray;
+  // kArray: the array. kArrowTexts: the object a null reads as (null when the
+  // column has none). kCategorical: the 1-D integer codes.
+  PyRef array;
+  // kArrowTexts: the texts.
+  std::unique_ptr<ArrowTextColumn> texts;
+  // kCategorical: a 1-D object array: the cell of a missing value (code -1),
+  // then the cell of each category in code order.
+  PyRef cells_of_codes;
+};
+
+// The columns of `frame`, when reading them one by one gives exactly what
+// `frame.values` would: the frame is a plain pandas DataFrame, and `values`
+// would be an object array (where it is not, a column's own cells can differ
+// from what `values` makes of them), or all columns hold plain numbers.
+// Returns false when the columns cannot be had this way: with no exception
+// pending, or with an interrupt met on the way, which must end the call.
+bool frame_columns(PyObject* frame, size_t nrows, size_t ncols, std::vector<FrameColumn>& columns);
 
 }  // namespace vorpak

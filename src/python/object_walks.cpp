@@ -110,34 +110,4 @@ bool walk_object_array(PyObject* obj, CellWalk& walk) {
   return column_major_object_walk(obj, walk);
 }
 
-Walked try_frame_column_walk(const std::vector<PyRef>& columns, CellWalk& walk) {
-  const NoPythonStretch stretch;
-  // Nothing here runs Python code, so the order is free: blocks of rows, each
-  // walked column by column, keep the block of the row-major buffer in cache.
-  constexpr size_t kRowBlock = 2048;
-  SignalPacer pacer;
-  for (size_t begin = 0; begin < walk.nrows; begin += kRowBlock) {
-    const size_t end = std::min(walk.nrows, begin + kRowBlock);
-    if (pacer.due((end - begin) * walk.ncols) && interrupt_arrived()) return Walked::kGaveUp;
-    for (size_t j = 0; j < walk.ncols; ++j) {
-      auto* array = reinterpret_cast<PyArrayObject*>(columns[j].get());
-      const char* data = static_cast<const char*>(PyArray_DATA(array));
-      const npy_intp stride = PyArray_STRIDE(array, 0);
-      if (PyArray_DESCR(array)->type_num != NPY_OBJECT) {
-        copy_numeric_column(PyArray_DESCR(array), data, stride, j, walk, begin, end);
-        continue;
-      }
-      for (size_t i = begin; i < end; ++i) {
-        PyObject* cell;
-        std::memcpy(&cell, data + static_cast<npy_intp>(i) * stride, sizeof cell);
-        if (cell == nullptr) cell = Py_None;
-        const CellReference held(cell);
-        if (!is_inert(cell)) return Walked::kGaveUp;
-        if (!walk.put_cell(i, j, cell)) return give_up_on_error();
-      }
-    }
-  }
-  return Walked::kDone;
-}
-
 }  // namespace vorpak

@@ -22,11 +22,6 @@ bool walk_by_item_access(PyObject* table, CellWalk& walk, size_t first_column = 
 // exception pending.
 bool walk_object_array(PyObject* obj, CellWalk& walk);
 
-// A DataFrame read through its columns (see frame_columns). Like the row-major
-// walk, it is only taken while no cell runs Python code, and gives up at the
-// first that would (or at an interrupt), leaving it to `values`.
-Walked try_frame_column_walk(const std::vector<PyRef>& columns, CellWalk& walk);
-
 // Runs a walk that may give up on a fresh attempt, which replaces `walk` only
 // if it finished. A worker faults the output
 // buffer's pages in meanwhile (see populate_alongside): only for walks in which

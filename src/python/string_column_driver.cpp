@@ -8,6 +8,7 @@
 #include "core/thread_pool.hpp"
 #include "python/cell_walk.hpp"
 #include "python/frame_columns.hpp"
+#include "python/frame_walk.hpp"
 #include "python/interrupts.hpp"
 #include "python/numpy_api.hpp"
 #include "python/object_walks.hpp"
@@ -33,12 +34,10 @@ bool walk_table(PyObject* obj, const Container& out, CellWalk& walk) {
   if (out.kind == Container::Kind::Array) {
     return walk.nrows == 0 || walk.ncols == 0 || walk_cells(obj, walk);
   }
-  std::vector<PyRef> columns;
+  std::vector<FrameColumn> columns;
   if (walk.nrows > 0 && frame_columns(obj, walk.nrows, walk.ncols, columns)) {
-    switch (attempt_walk(walk, [&](CellWalk& attempt) { return try_frame_column_walk(columns, attempt); })) {
-      case Walked::kDone:
-        walk.keep_alive = std::move(columns);
-        return true;
+    switch (walk_frame_columns(columns, walk)) {
+      case Walked::kDone: return true;
       case Walked::kFailed: return false;
       case Walked::kGaveUp: break;
     }
@@ -99,10 +98,12 @@ Stretch resolve_addresses(CellWalk& walk, AddressNumbering& numbering,
 // numbers costs nothing.
 std::unique_ptr<FittedTables> run_column_jobs(CellWalk& walk, const AddressNumbering& numbering,
                                               const std::vector<std::vector<uint64_t>>& address_ids) {
-  // Both lists are in column order, so each string column finds its place among
-  // the numbered columns by walking them side by side.
+  // The lists are in column order, so each string column finds its place among
+  // the numbered columns, and among those with ids kept by row, by walking them
+  // side by side.
   std::vector<StringColumnJob> jobs;
   size_t listed = 0;
+  size_t kept = 0;
   for (size_t j = 0; j < walk.ncols; ++j) {
     if (!walk.is_string[j]) continue;
     StringColumnJob job;
@@ -112,6 +113,10 @@ std::unique_ptr<FittedTables> run_column_jobs(CellWalk& walk, const AddressNumbe
     if (listed < numbering.columns.size() && numbering.columns[listed] == j) {
       job.listed = listed;
       job.address_ids = &address_ids[listed];
+    }
+    while (kept < walk.ids_by_row.size() && walk.ids_by_row[kept].first < j) ++kept;
+    if (kept < walk.ids_by_row.size() && walk.ids_by_row[kept].first == j) {
+      job.ids_by_row = &walk.ids_by_row[kept].second;
     }
     jobs.push_back(job);
   }

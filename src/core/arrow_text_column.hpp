@@ -1,0 +1,126 @@
+// A column of UTF-8 texts held in Arrow memory, read in place chunk by chunk.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "core/arrow_c_abi.hpp"
+
+namespace vorpak {
+
+// One Arrow array that this process now owns: released when dropped, as the
+// C data interface asks of whoever moved the struct out of its producer.
+class OwnedArrowArray {
+ public:
+  OwnedArrowArray() { std::memset(&array_, 0, sizeof array_); }
+  // Takes over `from`, leaving it released (its release callback cleared).
+  explicit OwnedArrowArray(ArrowArray& from) : array_(from) { from.release = nullptr; }
+  OwnedArrowArray(OwnedArrowArray&& other) noexcept : array_(other.array_) {
+    other.array_.release = nullptr;
+  }
+  OwnedArrowArray& operator=(OwnedArrowArray&& other) noexcept;
+  OwnedArrowArray(const OwnedArrowArray&) = delete;
+  OwnedArrowArray& operator=(const OwnedArrowArray&) = delete;
+  ~OwnedArrowArray() { release(); }
+
+  const ArrowArray& get() const { return array_; }
+  void release();
+
+ private:
+  ArrowArray array_;
+};
+
+class ArrowTextColumn {
+ public:
+  // The three Arrow layouts of UTF-8 text: 32-bit offsets ("u"), 64-bit
+  // offsets ("U"), and 16-byte views into variadic buffers ("vu").
+  enum class Layout { kOffsets32, kOffsets64, kViews };
+  static std::optional<Layout> layout_of(const char* format);
+
+  explicit ArrowTextColumn(Layout layout = Layout::kOffsets32) : layout_(layout) {}
+
+  // Adds the next chunk. False, leaving the column as it was, when the chunk
+  // does not have the buffers its layout needs.
+  bool add_chunk(OwnedArrowArray chunk);
+
+  size_t size() const { return size_; }
+  size_t null_count() const { return null_count_; }
+  Layout layout() const { return layout_; }
+  // The first row that holds null, or size() if none does.
+  size_t first_null_row() const;
+  // The first row that holds a text, or size() if none does.
+  size_t first_text_row() const;
+
+  // Calls text(row, view) for each row that holds a text and null(row) for
+  // each that does not, in row order. The views point into Arrow memory and
+  // live as long as this column.
+  template <class OnText, class OnNull>
+  void for_each(OnText&& text, OnNull&& null) const;
+
+ private:
+  struct Chunk {
+    OwnedArrowArray owned;
+    size_t first_row;  // of the whole column
+    const uint8_t* validity;  // null when every row holds a text
+  };
+  static bool is_valid(const Chunk& c, int64_t k) {
+    const int64_t bit = c.owned.get().offset + k;
+    return c.validity == nullptr || (c.validity[bit >> 3] >> (bit & 7)) & 1;
+  }
+  std::string_view text_at(const ArrowArray& a, int64_t k) const;
+  static bool views_in_bounds(const ArrowArray& a, const uint8_t* validity);
+  size_t first_row_where(bool want_valid) const;
+
+  Layout layout_;
+  std::vector<Chunk> chunks_;
+  size_t size_ = 0;
+  size_t null_count_ = 0;
+};
+
+inline std::string_view ArrowTextColumn::text_at(const ArrowArray& a, int64_t k) const {
+  const int64_t at = a.offset + k;
+  switch (layout_) {
+    case Layout::kOffsets32: {
+      const auto* offsets = static_cast<const int32_t*>(a.buffers[1]);
+      const auto* data = static_cast<const char*>(a.buffers[2]);
+      return {data + offsets[at], static_cast<size_t>(offsets[at + 1] - offsets[at])};
+    }
+    case Layout::kOffsets64: {
+      const auto* offsets = static_cast<const int64_t*>(a.buffers[1]);
+      const auto* data = static_cast<const char*>(a.buffers[2]);
+      return {data + offsets[at], static_cast<size_t>(offsets[at + 1] - offsets[at])};
+    }
+    case Layout::kViews:
+      break;
+  }
+  // A view is its length, then up to 12 bytes inline, or else a 4-byte
+  // prefix, the index of the data buffer and the offset in it.
+  const auto* view = static_cast<const char*>(a.buffers[1]) + 16 * at;
+  int32_t length, buffer, offset;
+  std::memcpy(&length, view, 4);
+  if (length <= 12) return {view + 4, static_cast<size_t>(length)};
+  std::memcpy(&buffer, view + 8, 4);
+  std::memcpy(&offset, view + 12, 4);
+  return {static_cast<const char*>(a.buffers[2 + buffer]) + offset, static_cast<size_t>(length)};
+}
+
+template <class OnText, class OnNull>
+void ArrowTextColumn::for_each(OnText&& text, OnNull&& null) const {
+  for (const Chunk& c : chunks_) {
+    const ArrowArray& a = c.owned.get();
+    for (int64_t k = 0; k < a.length; ++k) {
+      const size_t row = c.first_row + static_cast<size_t>(k);
+      if (is_valid(c, k)) {
+        text(row, text_at(a, k));
+      } else {
+        null(row);
+      }
+    }
+  }
+}
+
+}  // namespace vorpak

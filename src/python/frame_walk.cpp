@@ -1,0 +1,363 @@
+#include "python/frame_walk.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "core/fresh_memory.hpp"
+#include "core/short_text_index.hpp"
+#include "core/thread_pool.hpp"
+#include "core/utf8.hpp"
+#include "python/interrupts.hpp"
+#include "python/numpy_api.hpp"
+#include "python/table_access.hpp"
+#include "python/text_of_object.hpp"
+#include "python/typed_array_walks.hpp"
+
+namespace vorpak {
+namespace {
+
+constexpr uint64_t kNoId = UINT64_MAX;
+
+// What a cell that is a plain value amounts to, worked out once on this thread
+// for every row that holds it: whether it converts to a number, and its str()
+// text, which it has once its column holds text.
+struct CellMeaning {
+  bool is_number = false;
+  double number = 0;
+  ObjectText text;
+};
+
+// Runs no Python code of its own for an inert cell (see is_inert).
+bool mean(PyObject* cell, CellMeaning& meaning) {
+  if (PyFloat_CheckExact(cell)) {
+    meaning.is_number = true;
+    meaning.number = PyFloat_AS_DOUBLE(cell);
+  } else if (!PyUnicode_CheckExact(cell)) {
+    const double value = PyFloat_AsDouble(cell);
+    meaning.is_number = !(value == -1.0 && PyErr_Occurred());
+    if (meaning.is_number) {
+      meaning.number = value;
+    } else if (!drop_ordinary_error()) {
+      return false;
+    }
+  }
+  return text_of_object(cell, meaning.text);
+}
+
+// What the pool's part of the walk works from, prepared on this thread.
+struct PooledColumn {
+  size_t column = 0;
+  const FrameColumn* source = nullptr;
+  std::vector<CellMeaning> meanings;  // Arrow: the null's; categorical: per code + 1
+  std::vector<uint32_t>* ids = nullptr;  // the text id of each row, once the column turns
+  bool unreadable = false;  // read once the pool has joined
+};
+
+// Text ids of a pooled column, written row by row. Short texts are found by
+// their words (see ShortTextIndex) before the column's own table is asked.
+class RowIds {
+ public:
+  RowIds(CellWalk& walk, PooledColumn& job)
+      : column_(walk.text_column(job.column)), ids_(*job.ids), job_(job) {
+    ids_.resize(walk.nrows);
+  }
+
+  // Row i holds `text`, which is checked to be UTF-8 the first time it is met.
+  void put_text(size_t i, std::string_view text) {
+    const auto add = [&] {
+      const uint64_t id = column_.add_text(text);
+      if (id >= checked_) {  // a text met for the first time
+        checked_ = id + 1;
+        if (!check_utf8(text).ok(text.size())) job_.unreadable = true;
+      }
+      return id;
+    };
+    put(i, text.size() <= ShortTextIndex::kMaxSize ? short_texts_.id_of(text, add) : add());
+  }
+  // The id of the text a number above the column's first text reads as, as
+  // when a walk over `values` turns the column there.
+  uint64_t number_id(double x) {
+    char buf[kNumberTextCapacity];
+    return column_.add_text(std::string_view(buf, number_to_text(x, buf)));
+  }
+  void put(size_t i, uint64_t id) {
+    if (id > UINT32_MAX) job_.unreadable = true;  // beyond any table that fits in memory
+    ids_[i] = static_cast<uint32_t>(id);
+  }
+  TextColumn& column() { return column_; }
+
+ private:
+  TextColumn& column_;
+  std::vector<uint32_t>& ids_;
+  PooledColumn& job_;
+  ShortTextIndex short_texts_;
+  uint64_t checked_ = 0;
+};
+
+// An Arrow text column turns at its first text, or at once when a null is no
+// number (pd.NA); nulls above the first text are NaNs, as `values` holds them.
+// If every row is a NaN null, the column stays numeric.
+void fill_arrow_texts(PooledColumn& job, CellWalk& walk) {
+  const size_t j = job.column;
+  const ArrowTextColumn& texts = *job.source->texts;
+  const CellMeaning* null = job.meanings.empty() ? nullptr : &job.meanings[0];
+  const size_t first_text = null != nullptr && null->is_number ? texts.first_text_row() : 0;
+  if (first_text == walk.nrows) {
+    for (size_t i = 0; i < walk.nrows; ++i) walk.slot(i, j) = null->number;
+    return;
+  }
+  walk.is_string[j] = 1;
+  RowIds ids(walk, job);
+  const uint64_t above_id = first_text > 0 ? ids.number_id(null->number) : kNoId;
+  uint64_t null_id = kNoId;
+  texts.for_each([&](size_t i, std::string_view text) { ids.put_text(i, text); },
+                 [&](size_t i) {
+                   if (i < first_text) return ids.put(i, above_id);
+                   if (null_id == kNoId) null_id = ids.column().add_text(null->text.view);
+                   ids.put(i, null_id);
+                 });
+}
+
+// A categorical column turns at the first row whose category is no number;
+// the categories of the rows above read as numbers there.
+template <class Code>
+void fill_categorical(PooledColumn& job, CellWalk& walk) {
+  const size_t j = job.column;
+  auto* codes = reinterpret_cast<PyArrayObject*>(job.source->array.get());
+  const char* data = static_cast<const char*>(PyArray_DATA(codes));
+  const npy_intp stride = PyArray_STRIDE(codes, 0);
+  const size_t count = job.meanings.size();
+  // The entry of row i: its code + 1, so that a missing value (-1) is entry 0.
+  auto entry = [&](size_t i) {
+    Code code;
+    std::memcpy(&code, data + static_cast<npy_intp>(i) * stride, sizeof code);
+    return static_cast<size_t>(static_cast<int64_t>(code) + 1);
+  };
+  size_t first_text = walk.nrows;
+  for (size_t i = 0; i < walk.nrows; ++i) {
+    const size_t e = entry(i);
+    if (e >= count) {
+      job.unreadable = true;
+      return;
+    }
+    if (!job.meanings[e].is_number) {
+      first_text = i;
+      break;
+    }
+  }
+  if (first_text == walk.nrows) {
+    for (size_t i = 0; i < walk.nrows; ++i) walk.slot(i, j) = job.meanings[entry(i)].number;
+    return;
+  }
+  walk.is_string[j] = 1;
+  RowIds ids(walk, job);
+  std::vector<uint64_t> number_id(count, kNoId);
+  for (size_t i = 0; i < first_text; ++i) {
+    const size_t e = entry(i);
+    if (number_id[e] == kNoId) number_id[e] = ids.number_id(job.meanings[e].number);
+    ids.put(i, number_id[e]);
+  }
+  std::vector<uint64_t> id_of_entry(count, kNoId);
+  for (size_t i = first_text; i < walk.nrows; ++i) {
+    const size_t e = entry(i);
+    if (e >= count) {
+      job.unreadable = true;
+      return;
+    }
+    if (id_of_entry[e] == kNoId) id_of_entry[e] = ids.column().add_text(job.meanings[e].text.view);
+    ids.put(i, id_of_entry[e]);
+  }
+}
+
+void fill_pooled_column(PooledColumn& job, CellWalk& walk) {
+  if (job.source->kind == FrameColumn::Kind::kArrowTexts) return fill_arrow_texts(job, walk);
+  switch (PyDataType_ELSIZE(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(job.source->array.get())))) {
+    case 1: return fill_categorical<int8_t>(job, walk);
+    case 2: return fill_categorical<int16_t>(job, walk);
+    case 4: return fill_categorical<int32_t>(job, walk);
+    default: return fill_categorical<int64_t>(job, walk);
+  }
+}
+
+PyObject* object_at(PyArrayObject* array, size_t i) {
+  PyObject* cell;
+  std::memcpy(&cell, PyArray_BYTES(array) + static_cast<npy_intp>(i) * PyArray_STRIDE(array, 0),
+              sizeof cell);
+  return cell != nullptr ? cell : Py_None;  // NumPy reads an empty slot as None
+}
+
+// The meaning of every cell a pooled column may hold. A column with a category
+// that would run Python code of its own is walked cell by cell instead, where
+// that code runs for every cell, as it does in a walk over `values`. The cell
+// a missing value reads as is pandas' own marker (NaN, pd.NA, NaT), whose
+// reading has no effects, so it is read once whatever its type.
+enum class Prepared { kPooled, kCellByCell, kFailed };
+
+Prepared prepare_pooled(const FrameColumn& source, PooledColumn& job) {
+  PyArrayObject* cells = nullptr;
+  size_t count = 0;
+  if (source.kind == FrameColumn::Kind::kCategorical) {
+    cells = reinterpret_cast<PyArrayObject*>(source.cells_of_codes.get());
+    count = static_cast<size_t>(PyArray_DIM(cells, 0));
+  } else if (source.array) {  // the object a null reads as
+    count = 1;
+  }
+  job.meanings = std::vector<CellMeaning>(count);
+  for (size_t e = 0; e < count; ++e) {
+    PyObject* cell = cells != nullptr ? object_at(cells, e) : source.array.get();
+    const bool missing_marker = e == 0;
+    if (!missing_marker && !is_inert(cell)) return Prepared::kCellByCell;
+    if (!mean(cell, job.meanings[e])) return drop_ordinary_error() ? Prepared::kCellByCell : Prepared::kFailed;
+  }
+  job.source = &source;
+  return Prepared::kPooled;
+}
+
+// ---------------------------------------------------------------------------
+// NumPy columns, on this thread while the pool fills the others.
+
+// Blocks of rows, each walked column by column, keep the block of the
+// row-major buffer in cache. A column with a cell that would run Python code
+// is left, and marked, for the cell-by-cell walk.
+Walked walk_array_columns(const std::vector<FrameColumn>& columns, const std::vector<size_t>& listed,
+                          CellWalk& walk, std::vector<uint8_t>& by_cell) {
+  const NoPythonStretch stretch;
+  constexpr size_t kRowBlock = 2048;
+  SignalPacer pacer;
+  for (size_t begin = 0; begin < walk.nrows; begin += kRowBlock) {
+    const size_t end = std::min(walk.nrows, begin + kRowBlock);
+    if (pacer.due((end - begin) * listed.size()) && interrupt_arrived()) return Walked::kGaveUp;
+    for (size_t j : listed) {
+      if (by_cell[j]) continue;
+      auto* array = reinterpret_cast<PyArrayObject*>(columns[j].array.get());
+      if (PyArray_DESCR(array)->type_num != NPY_OBJECT) {
+        copy_numeric_column(PyArray_DESCR(array), PyArray_BYTES(array), PyArray_STRIDE(array, 0), j,
+                            walk, begin, end);
+        continue;
+      }
+      for (size_t i = begin; i < end; ++i) {
+        PyObject* cell = object_at(array, i);
+        const CellReference held(cell);
+        if (!is_inert(cell)) {
+          by_cell[j] = 1;
+          break;
+        }
+        if (!walk.put_cell(i, j, cell)) return give_up_on_error();
+      }
+    }
+  }
+  return Walked::kDone;
+}
+
+// ---------------------------------------------------------------------------
+// Columns whose cells run Python code of their own, one cell at a time.
+
+// Forgets what a first look at column j filed.
+void reset_column(CellWalk& walk, size_t j) {
+  walk.is_string[j] = 0;
+  walk.texts[j].reset();
+}
+
+// The cells of column j as an object array that only this call holds, so
+// that no code a cell runs can change or free the others.
+PyRef private_cells(const FrameColumn& column) {
+  if (column.kind == FrameColumn::Kind::kCategorical) {
+    PyRef codes = PyRef::steal(PyArray_Cast(reinterpret_cast<PyArrayObject*>(column.array.get()), NPY_INTP));
+    if (!codes) return {};
+    auto* c = reinterpret_cast<PyArrayObject*>(codes.get());
+    auto* data = static_cast<npy_intp*>(PyArray_DATA(c));
+    const npy_intp n = PyArray_DIM(c, 0);
+    const npy_intp count = PyArray_DIM(reinterpret_cast<PyArrayObject*>(column.cells_of_codes.get()), 0);
+    for (npy_intp i = 0; i < n; ++i) {
+      if (data[i] + 1 < 0 || data[i] + 1 >= count) return {};
+      data[i] += 1;
+    }
+    return PyRef::steal(PyArray_TakeFrom(reinterpret_cast<PyArrayObject*>(column.cells_of_codes.get()),
+                                         codes.get(), 0, nullptr, NPY_RAISE));
+  }
+  return PyRef::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(column.array.get()), NPY_CORDER));
+}
+
+bool walk_cell_by_cell(const FrameColumn& column, size_t j, CellWalk& walk) {
+  if (!handle_signals()) return false;
+  PyRef cells = private_cells(column);
+  if (!cells) return raise_fault_from_pending("cannot read the cells of a DataFrame column");
+  auto* array = reinterpret_cast<PyArrayObject*>(cells.get());
+  SignalPacer pacer;
+  for (size_t i = 0; i < walk.nrows; ++i) {
+    if (pacer.due() && !handle_signals()) return false;
+    PyRef cell = PyRef::borrow(object_at(array, i));
+    if (!walk.put_cell(i, j, cell.get())) return cell_error(cell.get());
+  }
+  return true;
+}
+
+// ---------------------------------------------------------------------------
+
+Walked first_look(std::vector<FrameColumn>& columns, CellWalk& walk, std::vector<PooledColumn>& pooled,
+                  std::vector<uint8_t>& by_cell) {
+  std::vector<size_t> listed;
+  for (size_t j = 0; j < columns.size(); ++j) {
+    if (columns[j].kind == FrameColumn::Kind::kArray) listed.push_back(j);
+  }
+  Walked walked = Walked::kDone;
+  auto side = [&] { walked = walk_array_columns(columns, listed, walk, by_cell); };
+  if (pooled.empty()) {
+    populate_alongside(walk.out, walk.nrows * walk.ncols * sizeof(double), side);
+  } else {
+    pool::parallel_for_alongside(
+        pooled.size(), 1,
+        [&](size_t begin, size_t end) {
+          for (size_t k = begin; k < end; ++k) fill_pooled_column(pooled[k], walk);
+        },
+        side);
+  }
+  for (const PooledColumn& job : pooled) {
+    if (job.unreadable) return Walked::kGaveUp;
+  }
+  return walked;
+}
+
+}  // namespace
+
+Walked walk_frame_columns(std::vector<FrameColumn>& columns, CellWalk& walk) {
+  CellWalk attempt(walk.nrows, walk.ncols, walk.out);
+  std::vector<uint8_t> by_cell(walk.ncols, 0);
+  std::vector<PooledColumn> pooled;
+  size_t count = 0;
+  for (const FrameColumn& column : columns) count += column.kind != FrameColumn::Kind::kArray;
+  pooled = std::vector<PooledColumn>(count);
+  size_t k = 0;
+  for (size_t j = 0; j < columns.size(); ++j) {
+    if (columns[j].kind == FrameColumn::Kind::kArray) continue;
+    PooledColumn& job = pooled[k];
+    switch (prepare_pooled(columns[j], job)) {
+      case Prepared::kFailed: return Walked::kFailed;
+      case Prepared::kCellByCell:
+        if (columns[j].kind == FrameColumn::Kind::kArrowTexts) return Walked::kGaveUp;
+        by_cell[j] = 1;
+        continue;
+      case Prepared::kPooled:
+        job.column = j;
+        attempt.text_column(j);  // made here, not by the workers
+        ++k;
+    }
+  }
+  pooled.resize(k);
+  attempt.ids_by_row.reserve(k);  // the jobs point into it
+  for (PooledColumn& job : pooled) {
+    attempt.ids_by_row.emplace_back(job.column, std::vector<uint32_t>());
+    job.ids = &attempt.ids_by_row.back().second;
+  }
+  const Walked walked = first_look(columns, attempt, pooled, by_cell);
+  if (walked != Walked::kDone) return walked;
+  for (size_t j = 0; j < columns.size(); ++j) {
+    if (!by_cell[j]) continue;
+    reset_column(attempt, j);
+    if (!walk_cell_by_cell(columns[j], j, attempt)) return Walked::kFailed;
+  }
+  walk = std::move(attempt);
+  return Walked::kDone;
+}
+
+}  // namespace vorpak
