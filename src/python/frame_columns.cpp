@@ -1,5 +1,7 @@
 #include "python/frame_columns.hpp"
 
+#include <cmath>
+#include <cstring>
 #include <string_view>
 
 #include "python/arrow_import.hpp"
@@ -118,37 +120,73 @@ bool read_arrow_texts(PyObject* array, size_t nrows, FrameColumn& column) {
   return true;
 }
 
-// Codes, and the cell of every code made by converting a categorical of each
-// code once (-1 first), exactly as the whole column converts.
+// The cell of every code of a categorical whose categories are Python
+// objects: a missing value reads as NaN, and each category as itself, as the
+// column's conversion takes them.
+PyRef cells_of_object_categories(PyArrayObject* categories) {
+  const npy_intp count = PyArray_DIM(categories, 0);
+  npy_intp size = count + 1;
+  PyRef cells = PyRef::steal(PyArray_SimpleNew(1, &size, NPY_OBJECT));
+  PyRef nan = PyRef::steal(PyFloat_FromDouble(NAN));
+  if (!cells || !nan) return {};
+  auto* slots = static_cast<PyObject**>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(cells.get())));
+  slots[0] = nan.release();
+  for (npy_intp k = 0; k < count; ++k) {
+    PyObject* category;
+    std::memcpy(&category, PyArray_GETPTR1(categories, k), sizeof category);
+    if (category == nullptr) category = Py_None;
+    Py_INCREF(category);
+    slots[k + 1] = category;
+  }
+  return cells;
+}
+
+// The cell of every code of any other categorical, made by converting a
+// categorical of each code once (-1 first), exactly as the whole column converts.
+PyRef cells_by_conversion(PyObject* array, PyObject* dtype, Py_ssize_t count) {
+  PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
+  if (!numpy) return {};
+  PyRef every_code =
+      PyRef::steal(PyObject_CallMethod(numpy.get(), "arange", "nn", Py_ssize_t{-1}, count));
+  PyRef from_codes = PyRef::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(array)), "from_codes"));
+  if (!every_code || !from_codes) return {};
+  PyRef args = PyRef::steal(PyTuple_Pack(1, every_code.get()));
+  PyRef kwargs = PyRef::steal(Py_BuildValue("{sO}", "dtype", dtype));
+  if (!args || !kwargs) return {};
+  PyRef each = PyRef::steal(PyObject_Call(from_codes.get(), args.get(), kwargs.get()));
+  if (!each) return {};
+  FrameColumn cells;
+  if (!as_objects(each.get(), static_cast<size_t>(count) + 1, cells)) return {};
+  return std::move(cells.array);
+}
+
 bool read_categorical(PyObject* array, PyObject* dtype, size_t nrows, FrameColumn& column) {
   PyRef codes = PyRef::steal(PyObject_GetAttrString(array, "codes"));
   PyRef categories = PyRef::steal(PyObject_GetAttrString(dtype, "categories"));
   if (!codes || !categories) return false;
-  const Py_ssize_t count = PyObject_Length(categories.get());
-  if (count < 0) return false;
+  PyRef category_values = PyRef::steal(PyObject_CallMethod(categories.get(), "to_numpy", nullptr));
+  if (!category_values) return false;
   auto* a = reinterpret_cast<PyArrayObject*>(codes.get());
+  auto* c = reinterpret_cast<PyArrayObject*>(category_values.get());
   if (!PyArray_CheckExact(codes.get()) || PyArray_NDIM(a) != 1 ||
       static_cast<size_t>(PyArray_DIM(a, 0)) != nrows || PyArray_DESCR(a)->kind != 'i' ||
-      !PyArray_ISNBO(PyArray_DESCR(a)->byteorder)) {
+      !PyArray_ISNBO(PyArray_DESCR(a)->byteorder) || !PyArray_CheckExact(category_values.get()) ||
+      PyArray_NDIM(c) != 1) {
     return as_objects(array, nrows, column);
   }
-  PyRef numpy = PyRef::steal(PyImport_ImportModule("numpy"));
-  if (!numpy) return false;
-  PyRef every_code =
-      PyRef::steal(PyObject_CallMethod(numpy.get(), "arange", "nn", Py_ssize_t{-1}, count));
-  if (!every_code) return false;
-  PyRef type = PyRef::borrow(reinterpret_cast<PyObject*>(Py_TYPE(array)));
-  PyRef from_codes = PyRef::steal(PyObject_GetAttrString(type.get(), "from_codes"));
-  PyRef args = PyRef::steal(PyTuple_Pack(1, every_code.get()));
-  PyRef kwargs = PyRef::steal(Py_BuildValue("{sO}", "dtype", dtype));
-  if (!from_codes || !args || !kwargs) return false;
-  PyRef each = PyRef::steal(PyObject_Call(from_codes.get(), args.get(), kwargs.get()));
-  if (!each) return false;
-  FrameColumn cells;
-  if (!as_objects(each.get(), static_cast<size_t>(count) + 1, cells)) return false;
+  // Categories of another dtype may give objects too (strings of pandas' own
+  // dtypes do), but their missing value is theirs, not NaN.
+  PyRef categories_dtype = dtype_of(categories.get());
+  if (!categories_dtype) return false;
+  const bool objects = PyArray_DescrCheck(categories_dtype.get()) &&
+                       reinterpret_cast<PyArray_Descr*>(categories_dtype.get())->type_num == NPY_OBJECT;
+  PyRef cells = objects && PyArray_DESCR(c)->type_num == NPY_OBJECT
+                    ? cells_of_object_categories(c)
+                    : cells_by_conversion(array, dtype, PyArray_DIM(c, 0));
+  if (!cells) return false;
   column.kind = FrameColumn::Kind::kCategorical;
   column.array = std::move(codes);
-  column.cells_of_codes = std::move(cells.array);
+  column.cells_of_codes = std::move(cells);
   return true;
 }
 

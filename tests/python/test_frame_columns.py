@@ -1,0 +1,127 @@
+"""DataFrames are read column by column, never through `values`, whatever their dtypes.
+
+That the results equal those of `values` is shown over a catalogue of dtypes in
+test_frame_dtypes.py; these tests show that the frame never goes there, and the
+few cases where only `values` can say what a column holds.
+"""
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import vorpak
+
+N = 40_000  # above the size where a frame is worth reading column by column
+
+
+@pytest.fixture
+def values_reads(monkeypatch):
+    """Counts the reads of DataFrame.values while a test runs."""
+    reads = []
+    plain = pd.DataFrame.values
+
+    def counted(frame):
+        reads.append(1)
+        return plain.fget(frame)
+
+    monkeypatch.setattr(pd.DataFrame, "values", property(counted))
+    return reads
+
+
+def texts(n, k=50):
+    return np.array([f"t{i % k:03d}" for i in range(n)], dtype=object)
+
+
+def arrow_columns():
+    pa = pytest.importorskip("pyarrow")
+    chunked = pa.chunked_array([pa.array(texts(N // 2)), pa.array(texts(N - N // 2))])
+    return {
+        "str": pd.Series(texts(N), dtype=pd.StringDtype("pyarrow", na_value=np.nan)),
+        "string[pyarrow]": pd.Series(texts(N), dtype="string[pyarrow]"),
+        "ArrowDtype string": pd.Series(texts(N), dtype=pd.ArrowDtype(pa.string())),
+        "ArrowDtype large_string": pd.Series(texts(N), dtype=pd.ArrowDtype(pa.large_string())),
+        "chunked": pd.Series(pd.arrays.ArrowStringArray(chunked)),
+    }
+
+
+OTHER_COLUMNS = {
+    "categorical": lambda: pd.Categorical(texts(N)),
+    "Int64": lambda: pd.array(np.arange(N), dtype="Int64"),
+    "datetime": lambda: pd.date_range("2020-01-01", periods=N, freq="h"),
+    "object": lambda: texts(N),
+}
+
+
+@pytest.mark.parametrize("kind", ["str", "string[pyarrow]", "ArrowDtype string",
+                                  "ArrowDtype large_string", "chunked", *OTHER_COLUMNS])
+def test_frames_never_go_through_values(kind, values_reads):
+    column = arrow_columns()[kind] if kind not in OTHER_COLUMNS else OTHER_COLUMNS[kind]()
+    frame = pd.DataFrame({"text": texts(N), "odd": column, "number": np.arange(N, dtype=float)})
+    encoder = vorpak.Encoder()
+    codes, _ = encoder.encode(frame)
+    assert values_reads == []
+    expected, _ = vorpak.Encoder().encode(frame.to_numpy())
+    np.testing.assert_array_equal(codes.to_numpy(), expected)
+
+
+def test_arrow_bytes_that_are_not_utf8_fail_as_values_does(panic_type):
+    pa = pytest.importorskip("pyarrow")
+    offsets = pa.py_buffer(np.array([0, 2, 4], dtype=np.int32).tobytes())
+    bad = pa.Array.from_buffers(pa.string(), 2, [None, offsets, pa.py_buffer(b"ok\xffx")])
+    frame = pd.DataFrame({"s": pd.Series(pd.arrays.ArrowExtensionArray(bad)), "f": [1.0, 2.0]})
+    with pytest.raises(Exception) as through_values:
+        frame.values
+    with pytest.raises(panic_type, match="cannot read the values") as raised:
+        vorpak.Encoder().encode(frame)
+    assert type(through_values.value).__name__ in str(raised.value)
+
+
+class Shouting:
+    """A category whose text is made by Python code, once per cell."""
+
+    calls = 0
+
+    def __init__(self, word):
+        self.word = word
+
+    def __str__(self):
+        Shouting.calls += 1
+        return self.word.upper()
+
+    def __float__(self):
+        raise TypeError("not a number")
+
+    def __hash__(self):
+        return hash(self.word)
+
+    def __eq__(self, other):
+        return isinstance(other, Shouting) and other.word == self.word
+
+
+def test_categories_that_run_python_code_run_it_per_cell_in_column_order():
+    words = [Shouting("b"), Shouting("a")]
+    frame = pd.DataFrame({
+        "cat": pd.Categorical([words[i % 2] for i in range(10)] + [None]),
+        "str": pd.Series(list("xyzxyzxyzxy"), dtype="str"),
+    })
+    hash(frame["cat"].dtype)  # pandas hashes the categories once, on either road
+    Shouting.calls = 0
+    codes, _ = vorpak.Encoder().encode(frame)
+    per_frame = Shouting.calls
+    Shouting.calls = 0
+    expected, _ = vorpak.Encoder().encode(frame.values)
+    assert per_frame == Shouting.calls == 10
+    np.testing.assert_array_equal(codes.to_numpy(), expected)
+
+
+def test_a_column_without_plain_cells_does_not_change_the_others():
+    decimal = pytest.importorskip("decimal")
+    frame = pd.DataFrame({
+        "a": pd.Series(texts(N), dtype="str"),
+        "dec": [decimal.Decimal(i % 7) / 2 for i in range(N)],
+        "c": pd.Categorical(texts(N, 9)),
+    })
+    encoder, through_values = vorpak.Encoder(), vorpak.Encoder()
+    np.testing.assert_array_equal(encoder.encode(frame)[0].to_numpy(),
+                                  through_values.encode(frame.values)[0])
+    assert encoder.__getstate__() == through_values.__getstate__()
