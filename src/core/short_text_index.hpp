@@ -10,14 +10,14 @@
 
 namespace vorpak {
 
-// Most category texts are short. A text of at most 16 bytes is known exactly by
-// its length and two overlapping 8-byte reads (or, below 8 bytes, two 4-byte
-// reads, or its bytes), all inside the text, so a look-up costs one multiply and
-// a comparison of words, with no indirection to the text itself. Longer texts
-// are left to the caller's own table.
+// Most category texts are short. A text of at most 32 bytes is known exactly by
+// its length and up to four overlapping 8-byte reads (or, below 8 bytes, two
+// 4-byte reads, or its bytes), all inside the text, so a look-up costs a
+// multiply or two and a comparison of words, with no indirection to the text
+// itself. Longer texts are left to the caller's own table.
 class ShortTextIndex {
  public:
-  static constexpr size_t kMaxSize = 16;
+  static constexpr size_t kMaxSize = 32;
   static constexpr uint64_t kAbsent = UINT64_MAX;
 
   // The id stored for `text` (at most kMaxSize bytes), or kAbsent.
@@ -25,14 +25,12 @@ class ShortTextIndex {
   template <class MakeId>
   uint64_t id_of(std::string_view text, MakeId make_id) {
     const Key key = key_of(text);
-    const uint64_t h = fold_multiply(key.low ^ seed_, key.high ^ (key.size * kSizeMix));
-    size_t at = h & mask_;
-    for (; slots_[at].size_plus_one != 0; at = (at + 1) & mask_) {
-      const Slot& s = slots_[at];
-      if (s.low == key.low && s.high == key.high && s.size_plus_one == key.size + 1) return s.id;
+    size_t at = hash(key) & mask_;
+    for (; slots_[at].key.size_plus_one != 0; at = (at + 1) & mask_) {
+      if (slots_[at].key == key) return slots_[at].id;
     }
     const uint64_t id = make_id();
-    slots_[at] = Slot{key.low, key.high, key.size + 1, id};
+    slots_[at] = Slot{key, id};
     if (2 * ++count_ > mask_ + 1) grow();
     return id;
   }
@@ -44,12 +42,19 @@ class ShortTextIndex {
   static constexpr uint64_t kSizeMix = 0x9e3779b97f4a7c15ull;
 
   struct Key {
-    uint64_t low, high, size;
+    uint64_t words[4] = {0, 0, 0, 0};
+    uint64_t size_plus_one = 0;  // 0: an empty slot
+    bool operator==(const Key&) const = default;
   };
   struct Slot {
-    uint64_t low = 0, high = 0, size_plus_one = 0;  // 0: empty
+    Key key;
     uint64_t id = 0;
   };
+
+  uint64_t hash(const Key& key) const {
+    const uint64_t h = fold_multiply(key.words[0] ^ seed_, key.words[1] ^ (key.size_plus_one * kSizeMix));
+    return key.size_plus_one <= 17 ? h : fold_multiply(h ^ key.words[2], key.words[3] ^ kSizeMix);
+  }
 
   static uint32_t read_u32(const char* p) {
     uint32_t v;
@@ -61,12 +66,24 @@ class ShortTextIndex {
   static Key key_of(std::string_view text) {
     const char* p = text.data();
     const size_t n = text.size();
-    if (n >= 8) return {read_u64(p), read_u64(p + n - 8), n};
-    if (n >= 4) return {read_u32(p), read_u32(p + n - 4), n};
-    uint64_t bytes = 0;
-    if (n > 0) bytes = static_cast<uint8_t>(p[0]) | uint64_t{static_cast<uint8_t>(p[n / 2])} << 8 |
-                       uint64_t{static_cast<uint8_t>(p[n - 1])} << 16;
-    return {bytes, 0, n};
+    Key key;
+    key.size_plus_one = n + 1;
+    if (n > 16) {
+      key.words[0] = read_u64(p);
+      key.words[1] = read_u64(p + 8);
+      key.words[2] = read_u64(p + n - 16);
+      key.words[3] = read_u64(p + n - 8);
+    } else if (n >= 8) {
+      key.words[0] = read_u64(p);
+      key.words[1] = read_u64(p + n - 8);
+    } else if (n >= 4) {
+      key.words[0] = read_u32(p);
+      key.words[1] = read_u32(p + n - 4);
+    } else if (n > 0) {
+      key.words[0] = static_cast<uint8_t>(p[0]) | uint64_t{static_cast<uint8_t>(p[n / 2])} << 8 |
+                     uint64_t{static_cast<uint8_t>(p[n - 1])} << 16;
+    }
+    return key;
   }
 
   void grow() {
@@ -77,10 +94,9 @@ class ShortTextIndex {
     mask_ = capacity - 1;
     for (size_t k = 0; k < old_capacity; ++k) {
       const Slot& s = old[k];
-      if (s.size_plus_one == 0) continue;
-      const uint64_t h = fold_multiply(s.low ^ seed_, s.high ^ ((s.size_plus_one - 1) * kSizeMix));
-      size_t at = h & mask_;
-      while (slots_[at].size_plus_one != 0) at = (at + 1) & mask_;
+      if (s.key.size_plus_one == 0) continue;
+      size_t at = hash(s.key) & mask_;
+      while (slots_[at].key.size_plus_one != 0) at = (at + 1) & mask_;
       slots_[at] = s;
     }
   }
