@@ -122,7 +122,9 @@ std::unique_ptr<FittedTables> run_column_jobs(CellWalk& walk, const AddressNumbe
 
   std::vector<ColumnTables> string_columns(jobs.size());
   std::vector<const std::vector<PyObject*>*> strs_of_id;
-  for (const StringColumnJob& job : jobs) strs_of_id.push_back(&walk.text_column(job.column).strs());
+  for (const StringColumnJob& job : jobs) {
+    strs_of_id.push_back(&walk.text_column(job.column).strs());
+  }
   std::vector<std::vector<PyObject*>> firsts(jobs.size());
   pool::parallel_for(jobs.size(), 1, [&](size_t begin, size_t end) {
     for (size_t s = begin; s < end; ++s) {
