@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "python/input_normalisation.hpp"
+#include "python/kept_strs.hpp"
 #include "python/output_reconstruction.hpp"
 #include "python/py_ref.hpp"
 #include "python/panic.hpp"
@@ -16,9 +17,12 @@
 namespace vorpak {
 namespace {
 
+// `kept` goes with `state`: both are replaced together, under the exclusive
+// borrow, so a decode (under a shared one) sees the strs of the tables it reads.
 struct EncoderObject {
   PyObject_HEAD BorrowState borrow;
   EncoderState state;
+  KeptStrs kept;  // none after __setstate__, which has no str objects to keep
 };
 
 EncoderObject* as_encoder(PyObject* self) { return reinterpret_cast<EncoderObject*>(self); }
@@ -59,6 +63,7 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     EncoderObject* encoder = as_encoder(self);
     new (&encoder->borrow) BorrowState();
     new (&encoder->state) EncoderState();
+    new (&encoder->kept) KeptStrs();
     encoder->state.strategy = strategy;
     return self;
   });
@@ -67,6 +72,7 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 void encoder_dealloc(PyObject* self) noexcept {
   EncoderObject* encoder = as_encoder(self);
   PyTypeObject* type = Py_TYPE(self);
+  encoder->kept.~KeptStrs();  // exact strs only: releasing them runs no Python code
   encoder->state.~EncoderState();
   encoder->borrow.~BorrowState();
   type->tp_free(self);
@@ -101,6 +107,7 @@ PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     // Every encode fits afresh; the state is replaced even if building the
     // output fails below.
     encoder->state.fitted = std::move(input.info);
+    encoder->kept = std::move(input.kept);
     PyRef table = build_result(std::move(input.matrix), std::move(input.out), nullptr);
     if (!table) return nullptr;
     PyRef columns = encoded_columns_list(encoder->state);
@@ -124,7 +131,8 @@ PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     Normalised input;
     if (!read_table(obj, encoder->state.strategy, input, /*read_only=*/true)) return nullptr;
     input.info.reset();  // decoding uses the stored state, never the input's own
-    return build_result(std::move(input.matrix), std::move(input.out), encoder->state.fitted.get())
+    return build_result(std::move(input.matrix), std::move(input.out), encoder->state.fitted.get(),
+                        &encoder->kept)
         .release();
   });
 }
@@ -167,6 +175,7 @@ PyObject* encoder_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nar
       return nullptr;
     }
     encoder->state = std::move(restored).value();
+    encoder->kept = KeptStrs();
     Py_RETURN_NONE;
   });
 }
@@ -190,8 +199,9 @@ PyType_Slot encoder_slots[] = {
     {0, nullptr},
 };
 
-// Not a base type (no subclassing), no GC (instances hold no Python objects),
-// no __dict__ and no weak references (neither is declared).
+// Not a base type (no subclassing), no GC (instances hold no Python objects but
+// exact strs, which refer to nothing, so no cycle can run through one), no
+// __dict__ and no weak references (neither is declared).
 PyType_Spec encoder_spec = {
     "vorpak.Encoder",
     static_cast<int>(sizeof(EncoderObject)),

@@ -154,7 +154,7 @@ bool read_table(PyObject* obj, StringEncoding /*strategy: Label is the only one*
     if (!copy_float64(reinterpret_cast<PyArrayObject*>(obj), result.matrix, read_only))
       return false;
     result.info.reset();
-  } else if (!encode_object_array(obj, out, result.matrix, result.info)) {
+  } else if (!encode_object_array(obj, out, result.matrix, result.info, result.kept)) {
     return false;
   }
   result.out = std::move(out);

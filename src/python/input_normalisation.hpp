@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/state.hpp"
+#include "python/kept_strs.hpp"
 #include "python/working_matrix.hpp"
 
 namespace vorpak {
@@ -24,6 +25,7 @@ struct Normalised {
   Container out;
   WorkingMatrix matrix;
   std::unique_ptr<FittedTables> info;  // present exactly when cells were read one by one
+  KeptStrs kept;                       // the strs that `info`'s codes were read from
 };
 
 // Converts `obj` (borrowed). With `read_only`, a contiguous float64 array is not

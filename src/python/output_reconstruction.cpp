@@ -17,14 +17,16 @@ namespace vorpak {
 namespace {
 
 // Decoded texts of one column as shared str objects: one object per distinct
-// code, made on first use. Dense codes (the usual case) index a vector; a table
-// with sparse codes, as a hand-made state can have, falls back to a map.
+// code, the str that encode kept for it (see KeptStrs) or else one made on first
+// use. Dense codes (the usual case) index a vector; a table with sparse codes, as
+// a hand-made state can have, falls back to a map.
 class ColumnTexts {
  public:
   // `cells` is how many cells will be decoded: when they outnumber the codes,
-  // every str is made up front in one sequential pass over the table rather
+  // every str is had up front in one sequential pass over the table rather
   // than on first use in the cells' random order.
-  ColumnTexts(const DecodingTable& table, size_t cells) : table_(table) {
+  ColumnTexts(const DecodingTable& table, size_t cells, const std::vector<PyRef>* kept)
+      : table_(table), kept_(kept) {
     uint64_t max_code = 0;
     for (const auto& entry : table) max_code = std::max(max_code, entry.first);
     if (table.empty() || max_code >= 2 * table.size() + 1024) return;
@@ -32,7 +34,7 @@ class ColumnTexts {
     eager_ = cells >= table.size();
     for (const auto& entry : table) {
       dense_[entry.first].source = &entry.second;
-      if (eager_ && !make(dense_[entry.first])) return;
+      if (eager_ && !make(dense_[entry.first], entry.first)) return;
     }
   }
 
@@ -44,13 +46,13 @@ class ColumnTexts {
       if (*code >= dense_.size()) return nullptr;
       Text& text = dense_[*code];
       if (text.str || text.source == nullptr) return text.str.get();
-      return make(text) ? text.str.get() : nullptr;
+      return make(text, *code) ? text.str.get() : nullptr;
     }
     const auto found = table_.find(*code);
     if (found == table_.end()) return nullptr;
     Text& text = sparse_[*code];
     text.source = &found->second;
-    return text.str || make(text) ? text.str.get() : nullptr;
+    return text.str || make(text, *code) ? text.str.get() : nullptr;
   }
   bool failed() const { return failed_; }
 
@@ -69,7 +71,11 @@ class ColumnTexts {
     PyRef str;
   };
 
-  bool make(Text& text) {
+  bool make(Text& text, uint64_t code) {
+    if (kept_ != nullptr && code < kept_->size() && (*kept_)[code]) {
+      text.str = PyRef::borrow((*kept_)[code].get());
+      return true;
+    }
     text.str = PyRef::steal(PyUnicode_DecodeUTF8(
         text.source->data(), static_cast<Py_ssize_t>(text.source->size()), "replace"));
     failed_ = failed_ || !text.str;
@@ -77,6 +83,7 @@ class ColumnTexts {
   }
 
   const DecodingTable& table_;
+  const std::vector<PyRef>* kept_;  // null, or the str encode kept for each code
   std::vector<Text> dense_;
   std::unordered_map<uint64_t, Text> sparse_;
   bool eager_ = false;
@@ -105,11 +112,12 @@ PyObject** slots_of(PyObject* array) {
 // The texts of every column with a table (the others stay null); false with an
 // exception pending if one could not be made.
 bool make_column_texts(const WorkingMatrix& m, const std::vector<const DecodingTable*>& table_of,
-                       std::vector<std::unique_ptr<ColumnTexts>>& texts) {
+                       const KeptStrs* kept, std::vector<std::unique_ptr<ColumnTexts>>& texts) {
   texts.resize(m.ncols);
   for (size_t j = 0; j < m.ncols; ++j) {
     if (table_of[j] == nullptr) continue;
-    texts[j] = std::make_unique<ColumnTexts>(*table_of[j], m.nrows);
+    const std::vector<PyRef>* kept_strs = kept == nullptr ? nullptr : kept->column(j);
+    texts[j] = std::make_unique<ColumnTexts>(*table_of[j], m.nrows, kept_strs);
     if (texts[j]->failed()) return false;
   }
   return true;
@@ -181,7 +189,7 @@ bool fill_texts_on_pool(PyObject** slots, const WorkingMatrix& m,
 // hold the texts of their codes (one shared str per distinct code, "NaN" where a
 // cell has none); every other cell is a Python float, as
 // numpy.array(floats).astype("object") would give.
-PyRef array_output(WorkingMatrix& m, const FittedTables* info) {
+PyRef array_output(WorkingMatrix& m, const FittedTables* info, const KeptStrs* kept) {
   if (info == nullptr) return own_cells(m) ? std::move(m.array) : PyRef();
 
   // Every listed column is checked, in list order, before any cell is read.
@@ -194,7 +202,7 @@ PyRef array_output(WorkingMatrix& m, const FittedTables* info) {
     table_of[j] = table;
   }
   std::vector<std::unique_ptr<ColumnTexts>> texts;
-  if (!make_column_texts(m, table_of, texts)) return {};
+  if (!make_column_texts(m, table_of, kept, texts)) return {};
 
   npy_intp dims[2] = {static_cast<npy_intp>(m.nrows), static_cast<npy_intp>(m.ncols)};
   PyRef array =
@@ -260,9 +268,9 @@ bool fill_decoded_column(PyObject** slots, const WorkingMatrix& m, size_t j, Col
 // The decoded text columns (those with a table), each a 1-D object array; the
 // others stay null. Large tables are filled on the pool.
 bool decoded_columns(const WorkingMatrix& m, const std::vector<const DecodingTable*>& table_of,
-                     std::vector<PyRef>& arrays) {
+                     const KeptStrs* kept, std::vector<PyRef>& arrays) {
   std::vector<std::unique_ptr<ColumnTexts>> texts;
-  if (!make_column_texts(m, table_of, texts)) return false;
+  if (!make_column_texts(m, table_of, kept, texts)) return false;
   arrays.resize(m.ncols);
   for (size_t j = 0; j < m.ncols; ++j) {
     if (!texts[j]) continue;
@@ -308,12 +316,12 @@ PyRef float_column(const WorkingMatrix& m, size_t k) {
 // setting text columns into a float frame one by one would split and copy its
 // float block once per column.
 PyRef decoded_frame(PyObject* pandas, PyObject* label_list, WorkingMatrix& m,
-                        const std::vector<const DecodingTable*>& table_of) {
+                    const std::vector<const DecodingTable*>& table_of, const KeptStrs* kept) {
   PyRef series_type = PyRef::steal(PyObject_GetAttrString(pandas, "Series"));
   PyRef columns = PyRef::steal(PyDict_New());
   if (!series_type || !columns) return {};
   std::vector<PyRef> texts;
-  if (!decoded_columns(m, table_of, texts)) return {};
+  if (!decoded_columns(m, table_of, kept, texts)) return {};
   for (size_t k = 0; k < m.ncols; ++k) {
     PyRef column;
     if (texts[k]) {
@@ -337,7 +345,7 @@ PyRef decoded_frame(PyObject* pandas, PyObject* label_list, WorkingMatrix& m,
 }
 
 PyRef frame_output(WorkingMatrix& m, const std::vector<std::string>& labels,
-                       const FittedTables* info) {
+                   const FittedTables* info, const KeptStrs* kept) {
   PyRef pandas = PyRef::steal(PyImport_ImportModule("pandas"));
   if (!pandas) return {};
   PyRef label_list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(labels.size())));
@@ -359,7 +367,7 @@ PyRef frame_output(WorkingMatrix& m, const std::vector<std::string>& labels,
       }
       table_of[j] = table;
     }
-    return decoded_frame(pandas.get(), label_list.get(), m, table_of);
+    return decoded_frame(pandas.get(), label_list.get(), m, table_of, kept);
   }
   // The array is ours and fresh, so pandas may keep it rather than copy it.
   PyRef kwargs =
@@ -374,9 +382,10 @@ PyRef frame_output(WorkingMatrix& m, const std::vector<std::string>& labels,
 
 }  // namespace
 
-PyRef build_result(WorkingMatrix matrix, Container out, const FittedTables* info) {
-  if (out.kind == Container::Kind::Array) return array_output(matrix, info);
-  return frame_output(matrix, out.labels, info);
+PyRef build_result(WorkingMatrix matrix, Container out, const FittedTables* info,
+                   const KeptStrs* kept) {
+  if (out.kind == Container::Kind::Array) return array_output(matrix, info, kept);
+  return frame_output(matrix, out.labels, info, kept);
 }
 
 }  // namespace vorpak

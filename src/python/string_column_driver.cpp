@@ -10,6 +10,7 @@
 #include "python/frame_columns.hpp"
 #include "python/frame_walk.hpp"
 #include "python/interrupts.hpp"
+#include "python/kept_strs.hpp"
 #include "python/numpy_api.hpp"
 #include "python/object_walks.hpp"
 #include "python/plain_dtypes.hpp"
@@ -95,15 +96,18 @@ Stretch resolve_addresses(CellWalk& walk, AddressNumbering& numbering,
 
 // One job per string column builds its tables; then the codes go into the
 // buffer. Everything per column here is per string column: a wide table of
-// numbers costs nothing.
+// numbers costs nothing. Each column keeps the first str it met for each code:
+// the jobs find them, and this thread, which has run no Python code since the
+// walk (so each is still alive), takes one reference per code.
 std::unique_ptr<FittedTables> run_column_jobs(CellWalk& walk, const AddressNumbering& numbering,
-                                              const std::vector<std::vector<uint64_t>>& address_ids) {
+                                              const std::vector<std::vector<uint64_t>>& address_ids,
+                                              KeptStrs& kept) {
   // The lists are in column order, so each string column finds its place among
   // the numbered columns, and among those with ids kept by row, by walking them
   // side by side.
   std::vector<StringColumnJob> jobs;
   size_t listed = 0;
-  size_t kept = 0;
+  size_t by_row = 0;
   for (size_t j = 0; j < walk.ncols; ++j) {
     if (!walk.is_string[j]) continue;
     StringColumnJob job;
@@ -114,17 +118,29 @@ std::unique_ptr<FittedTables> run_column_jobs(CellWalk& walk, const AddressNumbe
       job.listed = listed;
       job.address_ids = &address_ids[listed];
     }
-    while (kept < walk.ids_by_row.size() && walk.ids_by_row[kept].first < j) ++kept;
-    if (kept < walk.ids_by_row.size() && walk.ids_by_row[kept].first == j) {
-      job.ids_by_row = &walk.ids_by_row[kept].second;
+    while (by_row < walk.ids_by_row.size() && walk.ids_by_row[by_row].first < j) ++by_row;
+    if (by_row < walk.ids_by_row.size() && walk.ids_by_row[by_row].first == j) {
+      job.ids_by_row = &walk.ids_by_row[by_row].second;
     }
     jobs.push_back(job);
   }
 
   std::vector<ColumnTables> string_columns(jobs.size());
+  std::vector<const std::vector<PyObject*>*> strs_of_id;
+  for (const StringColumnJob& job : jobs) {
+    strs_of_id.push_back(&walk.text_column(job.column).strs());
+  }
+  std::vector<std::vector<PyObject*>> firsts(jobs.size());
   pool::parallel_for(jobs.size(), 1, [&](size_t begin, size_t end) {
-    for (size_t s = begin; s < end; ++s) string_columns[s] = encode_column(jobs[s]);
+    for (size_t s = begin; s < end; ++s) {
+      string_columns[s] = encode_column(jobs[s]);
+      firsts[s] = first_str_of_code(*strs_of_id[s], string_columns[s].code_of_id,
+                                    string_columns[s].decoding.size());
+    }
   });
+  for (size_t s = 0; s < jobs.size(); ++s) {
+    if (!firsts[s].empty()) kept.keep(jobs[s].column, hold_strs(firsts[s]));
+  }
   JobContext ctx;
   ctx.nrows = walk.nrows;
   ctx.ncols = walk.ncols;
@@ -149,7 +165,7 @@ std::unique_ptr<FittedTables> run_column_jobs(CellWalk& walk, const AddressNumbe
 constexpr size_t kInlineBelowCells = size_t{1} << 16;
 
 Stretch encode_once(PyObject* obj, const Container& out, WorkingMatrix& matrix,
-                    std::unique_ptr<FittedTables>& info) {
+                    std::unique_ptr<FittedTables>& info, KeptStrs& kept) {
   size_t nrows = 0, ncols = 0;
   if (!read_shape(obj, nrows, ncols)) return Stretch::kFailed;
   WorkingMatrix buffer;
@@ -164,7 +180,9 @@ Stretch encode_once(PyObject* obj, const Container& out, WorkingMatrix& matrix,
     const InterruptibleWaits waits;
     const Stretch resolved = resolve_addresses(walk, numbering, address_ids);
     if (resolved != Stretch::kDone) return resolved;
-    info = run_column_jobs(walk, numbering, address_ids);
+    KeptStrs fresh;
+    info = run_column_jobs(walk, numbering, address_ids, fresh);
+    kept = std::move(fresh);
   } catch (const pool::Cancelled&) {
     return Stretch::kInterrupted;
   }
@@ -175,9 +193,9 @@ Stretch encode_once(PyObject* obj, const Container& out, WorkingMatrix& matrix,
 }  // namespace
 
 bool encode_object_array(PyObject* obj, const Container& out, WorkingMatrix& matrix,
-                         std::unique_ptr<FittedTables>& info) {
+                         std::unique_ptr<FittedTables>& info, KeptStrs& kept) {
   for (;;) {
-    switch (encode_once(obj, out, matrix, info)) {
+    switch (encode_once(obj, out, matrix, info, kept)) {
       case Stretch::kDone: return true;
       case Stretch::kFailed: return false;
       case Stretch::kInterrupted:

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "python/input_normalisation.hpp"
+#include "python/kept_strs.hpp"
 
 namespace vorpak {
 
@@ -13,7 +14,8 @@ namespace vorpak {
 // every column that holds text and fills the row-major working matrix and a fresh
 // FittedTables. Returns false with a Python exception pending; broken input
 // (no 2-D shape, no values, unreadable cells, str() failing) is an internal fault.
+// `kept` gets the exact strs met for each code (see KeptStrs).
 bool encode_object_array(PyObject* obj, const Container& out, WorkingMatrix& matrix,
-                         std::unique_ptr<FittedTables>& info);
+                         std::unique_ptr<FittedTables>& info, KeptStrs& kept);
 
 }  // namespace vorpak

@@ -5,8 +5,9 @@
 
 namespace vorpak {
 
-uint64_t TextColumn::new_id(std::string_view text) {
+uint64_t TextColumn::new_id(std::string_view text, PyObject* str) {
   texts_.push_back(text);
+  strs_.push_back(str);
   return texts_.size() - 1;
 }
 
@@ -17,7 +18,7 @@ bool TextColumn::add_new_str(PyObject* str, uint64_t& id, bool track) {
     PyErr_Clear();
     return add_object(str, id);  // lone surrogates: the repairing road
   }
-  id = new_id(utf8);
+  id = new_id(utf8, str);
   hashes_.push_back(0);
   if (track) {
     owners_.push_back(PyRef::borrow(str));
@@ -31,7 +32,7 @@ uint64_t TextColumn::add_text(std::string_view text) {
   const uint64_t h = hash_bytes(text.data(), text.size(), key_);
   const auto probe = by_content_.find_for_insert(text, h, contents());
   if (probe.found) return ContentSlots::id_of(by_content_[probe.at]);
-  const uint64_t id = new_id(arena_.store(text));
+  const uint64_t id = new_id(arena_.store(text), nullptr);
   hashes_.push_back(h);
   by_content_.fill(probe.at, ContentSlots::slot_of(id));
   return id;

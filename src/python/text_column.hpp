@@ -41,16 +41,21 @@ class TextColumn {
 
   // The text of every id, in id order.
   const std::vector<std::string_view>& texts() const { return texts_; }
+  // The exact str behind every id, in id order; null for an id added by content
+  // (a number's text, another object's str(), a repaired text). Borrowed: each
+  // is alive while the walked table is, or while this column keeps it.
+  const std::vector<PyObject*>& strs() const { return strs_; }
 
  private:
   using ContentSlots = TextIdSlots<uint64_t>;
 
   bool add_new_str(PyObject* str, uint64_t& id, bool track);
-  uint64_t new_id(std::string_view text);
+  uint64_t new_id(std::string_view text, PyObject* str);
   ContentSlots::Context contents() const { return {texts_, hashes_}; }
 
   std::vector<std::string_view> texts_;
   std::vector<uint64_t> hashes_;        // content hash per id; 0 for identity ids
+  std::vector<PyObject*> strs_;         // the str of each identity id; null for the others
   AddressIndex by_object_;              // str object address -> id
   OpenTable<ContentSlots> by_content_;  // the ids of the texts added by content
   std::vector<PyRef> owners_;
