@@ -52,6 +52,21 @@ void write_codes(const std::vector<StringColumnJob>& jobs, const std::vector<Col
   const AddressNumbering& numbering = *ctx.numbering;
   // Chunk by chunk, as the addresses were numbered; within a chunk row by row
   // over every string column: one pass over the buffer's memory.
+  // The code of each category, above and below the first text, of the columns
+  // read through their codes.
+  std::vector<std::vector<double>> code_above(columns.size()), code_below(columns.size());
+  for (size_t s = 0; s < columns.size(); ++s) {
+    const RowTextIds* rows = jobs[s].row_ids;
+    if (rows == nullptr || !rows->ids.empty()) continue;
+    const auto code_of = [&](const std::vector<uint64_t>& ids, std::vector<double>& codes) {
+      codes.reserve(ids.size());
+      for (uint64_t id : ids) {
+        codes.push_back(id == RowTextIds::kNoTextId ? std::nan("") : columns[s].code_of_id[id]);
+      }
+    };
+    code_of(rows->id_above, code_above[s]);
+    code_of(rows->id_below, code_below[s]);
+  }
   pool::parallel_for(numbering.chunks, 1, [&](size_t first, size_t last) {
     std::vector<std::vector<double>> code_of_local(columns.size());
     std::vector<const double*> code_of_number(columns.size());
@@ -76,8 +91,10 @@ void write_codes(const std::vector<StringColumnJob>& jobs, const std::vector<Col
         for (size_t s = 0; s < columns.size(); ++s) {
           const size_t at = i * ctx.ncols + columns[s].column;
           const double* code_of_id = columns[s].code_of_id.data();
-          if (jobs[s].ids_by_row != nullptr) {
-            cells[at] = code_of_id[(*jobs[s].ids_by_row)[i]];
+          if (const RowTextIds* rows = jobs[s].row_ids) {
+            cells[at] = !rows->ids.empty()     ? code_of_id[rows->ids[i]]
+                        : i < rows->first_text ? code_above[s][rows->entry(i)]
+                                               : code_below[s][rows->entry(i)];
             continue;
           }
           const uint64_t bits = std::bit_cast<uint64_t>(cells[at]);

@@ -1,7 +1,9 @@
 // The per-column job of the string-column driver.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,6 +12,41 @@
 #include "core/state.hpp"
 
 namespace vorpak {
+
+// The text ids of a string column read outside the buffer, on the pool: either
+// one id per row, or a categorical's codes with the id each code stands for
+// (rows above the column's first text read their category as a number text).
+struct RowTextIds {
+  std::vector<uint32_t> ids;  // one per row, or empty for codes
+  const char* codes = nullptr;
+  ptrdiff_t stride = 0;
+  unsigned width = 0;  // bytes per code: 1, 2, 4 or 8
+  size_t first_text = 0;
+  std::vector<uint64_t> id_above, id_below;  // per entry (code + 1); kNoTextId if unused
+
+  static constexpr uint64_t kNoTextId = UINT64_MAX;
+
+  // The entry of row i: its code + 1, so that a missing value (-1) is entry 0.
+  size_t entry(size_t i) const {
+    const char* at = codes + static_cast<ptrdiff_t>(i) * stride;
+    int64_t code;
+    switch (width) {
+      case 1: code = load<int8_t>(at); break;
+      case 2: code = load<int16_t>(at); break;
+      case 4: code = load<int32_t>(at); break;
+      default: code = load<int64_t>(at); break;
+    }
+    return static_cast<size_t>(code + 1);
+  }
+
+ private:
+  template <class T>
+  static int64_t load(const char* at) {
+    T value;
+    std::memcpy(&value, at, sizeof value);
+    return value;
+  }
+};
 
 // One string column's job. Its cells hold bit patterns: an odd one is a text id
 // (shifted left, low bit set) into `texts`, the column's distinct sources of
@@ -22,8 +59,8 @@ struct StringColumnJob {
   // columns, and the text id of each distinct address.
   size_t listed = kNotListed;
   const std::vector<uint64_t>* address_ids = nullptr;
-  // Where the text ids were kept row by row instead of in the cells.
-  const std::vector<uint32_t>* ids_by_row = nullptr;
+  // Where the text ids were kept instead of in the cells.
+  const RowTextIds* row_ids = nullptr;
 
   static constexpr size_t kNotListed = SIZE_MAX;
 };

@@ -36,9 +36,9 @@ struct CellWalk {
   std::vector<uint8_t> has_addresses;
   std::vector<std::unique_ptr<TextColumn>> texts;  // made when the column turns
   std::vector<PyRef> keep_alive;                   // what holds the cells' objects
-  // String columns whose text ids were kept row by row instead of in the
-  // buffer, in column order: their cells are written once, with the codes.
-  std::vector<std::pair<size_t, std::vector<uint32_t>>> ids_by_row;
+  // String columns whose text ids were kept outside the buffer, in column
+  // order: their cells are written once, with the codes.
+  std::vector<std::pair<size_t, RowTextIds>> row_text_ids;
 
   CellWalk(size_t rows, size_t cols, double* buffer)
       : nrows(rows), ncols(cols), out(buffer), is_string(cols, 0), has_addresses(cols, 0), texts(cols) {}

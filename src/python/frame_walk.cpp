@@ -49,7 +49,7 @@ struct PooledColumn {
   size_t column = 0;
   const FrameColumn* source = nullptr;
   std::vector<CellMeaning> meanings;  // Arrow: the null's; categorical: per code + 1
-  std::vector<uint32_t>* ids = nullptr;  // the text id of each row, once the column turns
+  RowTextIds* ids = nullptr;  // where the column's text ids go, once it turns
   bool unreadable = false;  // read once the pool has joined
 };
 
@@ -58,7 +58,7 @@ struct PooledColumn {
 class RowIds {
  public:
   RowIds(CellWalk& walk, PooledColumn& job)
-      : column_(walk.text_column(job.column)), ids_(*job.ids), job_(job) {
+      : column_(walk.text_column(job.column)), ids_(job.ids->ids), job_(job) {
     ids_.resize(walk.nrows);
   }
 
@@ -119,64 +119,50 @@ void fill_arrow_texts(PooledColumn& job, CellWalk& walk) {
 }
 
 // A categorical column turns at the first row whose category is no number;
-// the categories of the rows above read as numbers there.
-template <class Code>
+// the categories of the rows above read as numbers there. Its codes stay
+// where they are: each used category gets a text id (two if it is used both
+// above and below the first text), and the codes are mapped when written.
 void fill_categorical(PooledColumn& job, CellWalk& walk) {
   const size_t j = job.column;
-  auto* codes = reinterpret_cast<PyArrayObject*>(job.source->array.get());
-  const char* data = static_cast<const char*>(PyArray_DATA(codes));
-  const npy_intp stride = PyArray_STRIDE(codes, 0);
+  auto* array = reinterpret_cast<PyArrayObject*>(job.source->array.get());
+  RowTextIds& rows = *job.ids;
+  rows.codes = PyArray_BYTES(array);
+  rows.stride = PyArray_STRIDE(array, 0);
+  rows.width = static_cast<unsigned>(PyDataType_ELSIZE(PyArray_DESCR(array)));
   const size_t count = job.meanings.size();
-  // The entry of row i: its code + 1, so that a missing value (-1) is entry 0.
-  auto entry = [&](size_t i) {
-    Code code;
-    std::memcpy(&code, data + static_cast<npy_intp>(i) * stride, sizeof code);
-    return static_cast<size_t>(static_cast<int64_t>(code) + 1);
-  };
   size_t first_text = walk.nrows;
+  std::vector<uint8_t> used_above(count, 0), used_below(count, 0);
   for (size_t i = 0; i < walk.nrows; ++i) {
-    const size_t e = entry(i);
-    if (e >= count) {
+    const size_t e = rows.entry(i);
+    if (e >= count) {  // a code without a category: only `values` can tell
       job.unreadable = true;
       return;
     }
-    if (!job.meanings[e].is_number) {
-      first_text = i;
-      break;
-    }
+    if (first_text == walk.nrows && !job.meanings[e].is_number) first_text = i;
+    (i < first_text ? used_above : used_below)[e] = 1;
   }
   if (first_text == walk.nrows) {
-    for (size_t i = 0; i < walk.nrows; ++i) walk.slot(i, j) = job.meanings[entry(i)].number;
+    for (size_t i = 0; i < walk.nrows; ++i) walk.slot(i, j) = job.meanings[rows.entry(i)].number;
     return;
   }
   walk.is_string[j] = 1;
-  RowIds ids(walk, job);
-  std::vector<uint64_t> number_id(count, kNoId);
-  for (size_t i = 0; i < first_text; ++i) {
-    const size_t e = entry(i);
-    if (number_id[e] == kNoId) number_id[e] = ids.number_id(job.meanings[e].number);
-    ids.put(i, number_id[e]);
-  }
-  std::vector<uint64_t> id_of_entry(count, kNoId);
-  for (size_t i = first_text; i < walk.nrows; ++i) {
-    const size_t e = entry(i);
-    if (e >= count) {
-      job.unreadable = true;
-      return;
+  rows.first_text = first_text;
+  TextColumn& column = walk.text_column(j);
+  rows.id_above.assign(count, RowTextIds::kNoTextId);
+  rows.id_below.assign(count, RowTextIds::kNoTextId);
+  char buf[kNumberTextCapacity];
+  for (size_t e = 0; e < count; ++e) {
+    const CellMeaning& meaning = job.meanings[e];
+    if (used_above[e]) {
+      rows.id_above[e] = column.add_text(std::string_view(buf, number_to_text(meaning.number, buf)));
     }
-    if (id_of_entry[e] == kNoId) id_of_entry[e] = ids.column().add_text(job.meanings[e].text.view);
-    ids.put(i, id_of_entry[e]);
+    if (used_below[e]) rows.id_below[e] = column.add_text(meaning.text.view);
   }
 }
 
 void fill_pooled_column(PooledColumn& job, CellWalk& walk) {
   if (job.source->kind == FrameColumn::Kind::kArrowTexts) return fill_arrow_texts(job, walk);
-  switch (PyDataType_ELSIZE(PyArray_DESCR(reinterpret_cast<PyArrayObject*>(job.source->array.get())))) {
-    case 1: return fill_categorical<int8_t>(job, walk);
-    case 2: return fill_categorical<int16_t>(job, walk);
-    case 4: return fill_categorical<int32_t>(job, walk);
-    default: return fill_categorical<int64_t>(job, walk);
-  }
+  fill_categorical(job, walk);
 }
 
 PyObject* object_at(PyArrayObject* array, size_t i) {
@@ -344,10 +330,10 @@ Walked walk_frame_columns(std::vector<FrameColumn>& columns, CellWalk& walk) {
     }
   }
   pooled.resize(k);
-  attempt.ids_by_row.reserve(k);  // the jobs point into it
+  attempt.row_text_ids.reserve(k);  // the jobs point into it
   for (PooledColumn& job : pooled) {
-    attempt.ids_by_row.emplace_back(job.column, std::vector<uint32_t>());
-    job.ids = &attempt.ids_by_row.back().second;
+    attempt.row_text_ids.emplace_back(job.column, RowTextIds());
+    job.ids = &attempt.row_text_ids.back().second;
   }
   const Walked walked = first_look(columns, attempt, pooled, by_cell);
   if (walked != Walked::kDone) return walked;
@@ -355,6 +341,12 @@ Walked walk_frame_columns(std::vector<FrameColumn>& columns, CellWalk& walk) {
     if (!by_cell[j]) continue;
     reset_column(attempt, j);
     if (!walk_cell_by_cell(columns[j], j, attempt)) return Walked::kFailed;
+  }
+  // The code writing reads the categoricals' codes where they are.
+  for (const PooledColumn& job : pooled) {
+    if (job.source->kind == FrameColumn::Kind::kCategorical) {
+      attempt.keep_alive.push_back(PyRef::borrow(job.source->array.get()));
+    }
   }
   walk = std::move(attempt);
   return Walked::kDone;

@@ -118,9 +118,10 @@ std::unique_ptr<FittedTables> run_column_jobs(CellWalk& walk, const AddressNumbe
       job.listed = listed;
       job.address_ids = &address_ids[listed];
     }
-    while (by_row < walk.ids_by_row.size() && walk.ids_by_row[by_row].first < j) ++by_row;
-    if (by_row < walk.ids_by_row.size() && walk.ids_by_row[by_row].first == j) {
-      job.ids_by_row = &walk.ids_by_row[by_row].second;
+    const auto& kept_ids = walk.row_text_ids;
+    while (by_row < kept_ids.size() && kept_ids[by_row].first < j) ++by_row;
+    if (by_row < kept_ids.size() && kept_ids[by_row].first == j) {
+      job.row_ids = &kept_ids[by_row].second;
     }
     jobs.push_back(job);
   }
