@@ -14,6 +14,7 @@
 #include "python/no_python_stretch.hpp"
 #include "python/panic.hpp"
 #include "python/py_ref.hpp"
+#include "core/text_arena.hpp"
 #include "python/text_column.hpp"
 
 namespace vorpak {
@@ -35,6 +36,7 @@ struct CellWalk {
   std::vector<uint8_t> has_addresses;
   std::vector<std::unique_ptr<TextColumn>> texts;  // made when the column turns
   std::vector<PyRef> keep_alive;                   // what holds the cells' objects
+  std::vector<TextArena> arenas;                   // texts read on the pool (see pooled walk)
 
   CellWalk(size_t rows, size_t cols, double* buffer)
       : nrows(rows), ncols(cols), out(buffer), is_string(cols, 0), has_addresses(cols, 0), texts(cols) {}
