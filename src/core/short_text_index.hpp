@@ -24,6 +24,10 @@ class ShortTextIndex {
   // With `make_id` called on a miss to give the id to store.
   template <class MakeId>
   uint64_t id_of(std::string_view text, MakeId make_id) {
+    if (!slots_) {  // many indexes are made and never used: allocate on first use
+      slots_.reset(new Slot[kMinCapacity]());
+      mask_ = kMinCapacity - 1;
+    }
     const Key key = key_of(text);
     size_t at = hash(key) & mask_;
     for (; slots_[at].key.size_plus_one != 0; at = (at + 1) & mask_) {
@@ -35,7 +39,7 @@ class ShortTextIndex {
     return id;
   }
 
-  ShortTextIndex() : seed_(fresh_hash_key()), slots_(new Slot[kMinCapacity]()), mask_(kMinCapacity - 1) {}
+  ShortTextIndex() : seed_(fresh_hash_key()) {}
 
  private:
   static constexpr size_t kMinCapacity = 64;
@@ -103,7 +107,7 @@ class ShortTextIndex {
 
   uint64_t seed_;
   std::unique_ptr<Slot[]> slots_;
-  size_t mask_;
+  size_t mask_ = 0;
   size_t count_ = 0;
 };
 

@@ -15,6 +15,7 @@
 #include "python/no_python_stretch.hpp"
 #include "python/panic.hpp"
 #include "python/py_ref.hpp"
+#include "core/text_arena.hpp"
 #include "python/text_column.hpp"
 
 namespace vorpak {
@@ -36,6 +37,7 @@ struct CellWalk {
   std::vector<uint8_t> has_addresses;
   std::vector<std::unique_ptr<TextColumn>> texts;  // made when the column turns
   std::vector<PyRef> keep_alive;                   // what holds the cells' objects
+  std::vector<TextArena> arenas;                   // texts read on the pool (see pooled walk)
   // String columns whose text ids were kept outside the buffer, in column
   // order: their cells are written once, with the codes.
   std::vector<std::pair<size_t, RowTextIds>> row_text_ids;

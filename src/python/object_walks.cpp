@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "python/interrupts.hpp"
+#include "python/pooled_object_walk.hpp"
 #include "python/table_access.hpp"
 #include "python/typed_array_walks.hpp"
 
@@ -101,6 +102,15 @@ bool walk_object_array(PyObject* obj, CellWalk& walk) {
   const Geometry g(array);
   // A column-major array is walked in its own memory order anyway.
   if (!PyArray_IS_F_CONTIGUOUS(array) || PyArray_IS_C_CONTIGUOUS(array)) {
+    // Long tables of distinct strs are read on the pool, each worker reading its own rows.
+    if (pooled_walk_fits(g, walk.nrows, walk.ncols)) {
+      switch (try_pooled_object_walk(g, walk)) {
+        case Walked::kDone: return true;
+        case Walked::kFailed: return false;
+        case Walked::kGaveUp: break;
+      }
+      if (PyErr_Occurred()) return false;
+    }
     switch (attempt_walk(walk, [&](CellWalk& attempt) { return try_row_major_object_walk(g, attempt); })) {
       case Walked::kDone: return true;
       case Walked::kFailed: return false;

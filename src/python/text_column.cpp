@@ -38,6 +38,15 @@ uint64_t TextColumn::add_text(std::string_view text) {
   return id;
 }
 
+uint64_t TextColumn::add_read_texts(const std::vector<std::string_view>& texts,
+                                    const std::vector<PyObject*>& strs) {
+  const uint64_t first = texts_.size();
+  texts_.insert(texts_.end(), texts.begin(), texts.end());
+  strs_.insert(strs_.end(), strs.begin(), strs.end());
+  hashes_.resize(texts_.size(), 0);  // never looked up by content
+  return first;
+}
+
 bool TextColumn::add_object(PyObject* obj, uint64_t& id) {
   ObjectText text;
   if (!text_of_object(obj, text)) return false;

@@ -35,6 +35,12 @@ class TextColumn {
   bool add_distinct_str(PyObject* str, uint64_t& id) { return add_new_str(str, id, false); }
   // Id of a text that no Python object keeps alive.
   uint64_t add_text(std::string_view text);
+  // Ids for texts that workers read from a row range's cells, each distinct there,
+  // with the str each came from (null where none, or where it was repaired);
+  // both lists stay the caller's, the texts' bytes too. Returns the first id; the
+  // rest follow in order.
+  uint64_t add_read_texts(const std::vector<std::string_view>& texts,
+                          const std::vector<PyObject*>& strs);
   // Id of the text of any object: str() as UTF-8, repaired if it holds lone
   // surrogates. False with the exception of str() pending if that fails.
   bool add_object(PyObject* obj, uint64_t& id);

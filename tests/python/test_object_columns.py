@@ -165,3 +165,109 @@ def test_a_hand_made_state_decodes_to_new_strs():
     other.__setstate__(enc.__getstate__())
     got = other.decode(codes)
     assert got[0, 0] == probe and got[0, 0] is not probe
+
+
+# Tables long enough for the pool's workers to read the cells, each its own rows.
+ROWS = 70_000
+
+KINDS = {
+    "ascii": ["a", "", "nan", "NaN", "<NA>", "1.0", "x" * 50],
+    "latin-1": ["é", "ÿx", "\x80", "caf\xe9"],
+    "ucs-2": ["ʤ", "€uro", "\u0100" * 9],
+    "ucs-4": ["\U0001f600", "a\U0010ffff"],
+    "lone surrogates": ["a\ud800b", "\udfff", "\ud83d\ude00", "x\udc80é"],
+}
+
+
+def mixed_column(rng, words, shared):
+    """Cells of `words`: one object per text where `shared`, else a fresh object per cell."""
+    picks = rng.integers(0, len(words), ROWS)
+    return [words[k] if shared else fresh(words[k]) for k in picks]
+
+
+def assert_same_as_item_access(table):
+    from test_fast_paths import general, outcome
+
+    assert outcome(table) == outcome(general(table))
+
+
+@pytest.mark.parametrize("shared", [False, True])
+@pytest.mark.parametrize("kinds", [["ascii"], ["ascii", "latin-1"], list(KINDS)])
+def test_str_kinds_read_on_the_pool_match_item_access(kinds, shared):
+    rng = np.random.default_rng(len(kinds))
+    words = [w for kind in kinds for w in KINDS[kind]] + [f"w{i}" for i in range(300)]
+    table = np.empty((ROWS, 3), dtype=object)
+    table[:, 0] = mixed_column(rng, words, shared)
+    table[:, 1] = mixed_column(rng, words, not shared)
+    table[:, 2] = rng.random(ROWS)
+    assert_same_as_item_access(table)
+
+
+NUMBERS = [2.5, 1e300, -0.0, float("nan"), float("inf"), 3, -(2**40), 2**80, True, False]
+
+
+@pytest.mark.parametrize("turn_at", [0, 100, ROWS // 2 + 7, ROWS - 1])
+def test_numbers_above_and_below_the_turn_match_item_access(turn_at):
+    """A column's numbers above its first text are read as numbers, those below by
+    their str(), wherever the rows that the workers split the table into begin."""
+    rng = np.random.default_rng(turn_at)
+    table = np.empty((ROWS, 3), dtype=object)
+    for j in range(3):
+        table[:, j] = [NUMBERS[k] for k in rng.integers(0, len(NUMBERS), ROWS)]
+    table[turn_at, 0] = fresh("t")
+    table[turn_at + 1 :: 5, 0] = [fresh(f"s{k % 50}") for k in range(len(table[turn_at + 1 :: 5, 0]))]
+    table[turn_at, 1] = None  # None is text: it turns a column too
+    assert_same_as_item_access(table)
+
+
+@pytest.mark.parametrize("at", [0, ROWS // 2, ROWS - 1])
+@pytest.mark.parametrize(
+    "cell",
+    [
+        pytest.param(lambda: Texty("t"), id="object with str()"),
+        pytest.param(lambda: Sub("s"), id="str subclass"),
+        pytest.param(lambda: np.float64(1.5), id="NumPy scalar"),
+        pytest.param(lambda: 10**400, id="int beyond a double"),
+    ],
+)
+def test_a_cell_that_needs_python_anywhere_matches_item_access(at, cell):
+    rng = np.random.default_rng(at)
+    words = KINDS["ascii"] + KINDS["ucs-2"] + [f"w{i}" for i in range(100)]
+    table = np.empty((ROWS, 2), dtype=object)
+    table[:, 0] = mixed_column(rng, words, False)
+    table[:, 1] = rng.random(ROWS)
+    table[at, at % 2] = cell()
+    assert_same_as_item_access(table)
+
+
+def test_encodes_with_other_python_threads_running_give_the_same_codes():
+    import threading
+
+    rng = np.random.default_rng(5)
+    words = [w for kind in KINDS.values() for w in kind] + [f"w{i}" for i in range(500)]
+    table = np.empty((ROWS, 3), dtype=object)
+    table[:, 0] = mixed_column(rng, words, False)
+    table[:, 1] = mixed_column(rng, words, True)
+    table[:, 2] = [NUMBERS[k] for k in rng.integers(0, len(NUMBERS), ROWS)]
+    expected = Encoder().encode(table)[0]
+    stop = threading.Event()
+
+    def churn():  # makes and drops strs and lists while the encodes run
+        while not stop.is_set():
+            junk = [fresh(w) for w in words]
+            del junk
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    others = [threading.Thread(target=churn) for _ in range(3)]
+    try:
+        for t in others:
+            t.start()
+        for _ in range(5):
+            codes = Encoder().encode(table)[0]
+            assert np.array_equal(codes, expected, equal_nan=True)
+    finally:
+        stop.set()
+        for t in others:
+            t.join()
+        sys.setswitchinterval(old)
