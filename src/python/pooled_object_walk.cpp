@@ -261,14 +261,13 @@ bool join_ranges(const Geometry& g, std::vector<RowRange>& ranges, CellWalk& wal
 
 }  // namespace
 
-// Whether the str cells at the top of the table are mostly objects of their
+// Whether the str cells at the top of some column are mostly objects of their
 // own, as readers make them, while their texts repeat. Where strs are shared
 // (one object per text), the row-major walk files them by address, and where
 // nearly every text is new, it reads each once; both cost less there than
 // reading every cell's text on the pool.
 bool strs_distinct_texts_repeated(const Geometry& g, size_t nrows, size_t ncols) {
   const size_t rows = std::min(nrows, std::max<size_t>(64, (size_t{1} << 16) / ncols));
-  size_t strs = 0, objects = 0, texts = 0;
   std::vector<PyObject*> seen;
   std::unordered_set<std::string_view> contents;
   seen.reserve(rows);
@@ -287,11 +286,11 @@ bool strs_distinct_texts_repeated(const Geometry& g, size_t nrows, size_t ncols)
                        static_cast<size_t>(PyUnicode_GET_LENGTH(cell)) * PyUnicode_KIND(cell));
     }
     std::sort(seen.begin(), seen.end());
-    strs += seen.size();
-    objects += static_cast<size_t>(std::unique(seen.begin(), seen.end()) - seen.begin());
-    texts += contents.size();
+    const size_t strs = seen.size();
+    const auto objects = static_cast<size_t>(std::unique(seen.begin(), seen.end()) - seen.begin());
+    if (strs >= 64 && 2 * objects > strs && 4 * contents.size() < strs) return true;
   }
-  return 2 * objects > strs && 4 * texts < strs;
+  return false;
 }
 
 bool pooled_walk_fits(const Geometry& g, size_t nrows, size_t ncols) {
