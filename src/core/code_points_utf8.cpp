@@ -14,24 +14,9 @@ CodePointsUtf8 encode(const CodePoint* points, size_t length, std::string& out) 
   bool surrogates = false;
   for (size_t k = 0; k < length; ++k) {
     const uint32_t c = points[k];
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      surrogates = surrogates || (c >= 0xD800 && c <= 0xDFFF);
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c <= 0x10FFFF) {
-      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      return CodePointsUtf8::kBeyond;
-    }
+    if (c > 0x10FFFF) return CodePointsUtf8::kBeyond;
+    surrogates = surrogates || is_surrogate(c);
+    append_utf8(c, out);
   }
   if (!surrogates) return CodePointsUtf8::kValid;
   out = utf8_lossy(out);

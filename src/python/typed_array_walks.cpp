@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/code_points_utf8.hpp"
 #include "core/thread_pool.hpp"
 #include "python/table_access.hpp"
 
@@ -80,24 +81,8 @@ bool ucs4_to_utf8(const char* cell, size_t width, std::string& out) {
   while (n > 0 && code_point(n - 1) == 0) --n;
   for (size_t k = 0; k < n; ++k) {
     const uint32_t cp = code_point(k);
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      if (cp >= 0xD800 && cp <= 0xDFFF) return false;
-      out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp <= 0x10FFFF) {
-      out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      return false;
-    }
+    if (cp > 0x10FFFF || is_surrogate(cp)) return false;
+    append_utf8(cp, out);
   }
   return true;
 }

@@ -469,10 +469,11 @@ SLOW_CELLS = {
 
 def cases(combos, large=lambda combo: True):
     """Each combination of makers, small and, where `large` says, large."""
-    for combo in combos:
-        sizes = SIZES if large(combo) else ["small"]
-        for size in sizes:
-            yield pytest.param(*combo, size, id="-".join(combo + (size,)))
+    return [
+        pytest.param(*combo, size, id="-".join(combo + (size,)))
+        for combo in combos
+        for size in (SIZES if large(combo) else ["small"])
+    ]
 
 
 def quick(combo):
@@ -537,7 +538,7 @@ def text_cases():
                     yield pytest.param(storage, layout, missing, size, id=name)
 
 
-@pytest.mark.parametrize("storage, layout, missing, size", text_cases())
+@pytest.mark.parametrize("storage, layout, missing, size", list(text_cases()))
 def test_texts(storage, layout, missing, size):
     n = rows_for(size, 2)
     texts = texts_in(storage, text_list(n, missing), layout)
