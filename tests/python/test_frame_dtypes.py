@@ -403,9 +403,9 @@ MAKERS = {
     "Float64-missing-start": lambda n: take(pd.array([1.0, 2.5], dtype="Float64"), n, "start"),
     "boolean": lambda n: take(pd.array([True, False], dtype="boolean"), n, "spread"),
     # Dates, durations, periods, intervals, sparse.
-    "datetime64": lambda n: with_missing(DATES, n, np.datetime64("NaT")),
+    "datetime64": lambda n: with_missing(DATES, n, np.datetime64("NaT", "ns")),
     "datetime64-tz": lambda n: take(pd.array(pd.DatetimeIndex(DATES).tz_localize("UTC")), n),
-    "timedelta64": lambda n: with_missing(SPANS, n, np.timedelta64("NaT")),
+    "timedelta64": lambda n: with_missing(SPANS, n, np.timedelta64("NaT", "ns")),
     "period": lambda n: take(pd.period_range("2024-01", periods=4, freq="M").array, n),
     "interval": lambda n: take(pd.arrays.IntervalArray.from_breaks([0, 1, 2.5, 10]), n),
     "sparse-float": lambda n: pd.arrays.SparseArray(
