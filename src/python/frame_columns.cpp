@@ -293,11 +293,20 @@ Found columns_by_iterator(PyObject* frame, size_t nrows, size_t ncols,
     const bool missing = PyErr_ExceptionMatches(PyExc_AttributeError);
     return missing ? Found::kNoIterator : Found::kValues;
   }
+  // Each array must be of its column's dtype: anything else from this internal
+  // iterator is not what `values` would read.
+  PyRef frame_dtypes = PyRef::steal(PyObject_GetAttrString(frame, "dtypes"));
+  PyRef listed = frame_dtypes ? PyRef::steal(PySequence_List(frame_dtypes.get())) : PyRef();
+  if (!listed || PyList_GET_SIZE(listed.get()) != static_cast<Py_ssize_t>(ncols)) {
+    return Found::kValues;
+  }
   std::vector<PyRef> dtypes;
   dtypes.reserve(ncols);
   for (const PyRef& array : arrays) {
     dtypes.push_back(dtype_of(array.get()));
     if (!dtypes.back()) return Found::kValues;
+    PyObject* expected = PyList_GET_ITEM(listed.get(), static_cast<Py_ssize_t>(dtypes.size() - 1));
+    if (PyObject_RichCompareBool(dtypes.back().get(), expected, Py_EQ) != 1) return Found::kValues;
   }
   if (!reads_like_values(dtypes)) return Found::kValues;
   columns.clear();

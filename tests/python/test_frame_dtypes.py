@@ -191,11 +191,21 @@ def object_texts(missing_value):
     return build
 
 
+def string_dtype_of(storage, na_value):
+    """pandas' string dtype with this missing value; pandas before 2.3 has only pd.NA."""
+    if storage == "pyarrow":
+        arrow()
+    try:
+        return pd.StringDtype(storage, na_value=na_value)
+    except TypeError:
+        if na_value is pd.NA:
+            return pd.StringDtype(storage)
+        pytest.skip("this pandas has no string dtype with NaN for missing")
+
+
 def string_dtype(storage, na_value):
     def build(texts):
-        if storage == "pyarrow":
-            arrow()
-        return pd.array(texts, dtype=pd.StringDtype(storage, na_value=na_value))
+        return pd.array(texts, dtype=string_dtype_of(storage, na_value))
 
     return build
 
@@ -300,9 +310,7 @@ def arrow_categories(type_name):
 
 def string_categories(storage, na_value):
     def build():
-        if storage == "pyarrow":
-            arrow()
-        return pd.Index(["b", "a", "é", "nan"], dtype=pd.StringDtype(storage, na_value=na_value))
+        return pd.Index(["b", "a", "é", "nan"], dtype=string_dtype_of(storage, na_value))
 
     return build
 
