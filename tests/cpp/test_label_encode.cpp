@@ -1,6 +1,8 @@
 // Label encoding of one column: which code each text gets.
 #include <gtest/gtest.h>
 
+#include "shown_bytes.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <map>
@@ -23,21 +25,6 @@ std::vector<std::string_view> views(const std::vector<std::string>& texts) {
   return {texts.begin(), texts.end()};
 }
 
-// Bytes as \xNN where they are not printable, so that a failure names the text.
-std::string shown(std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out = "\"";
-  for (const unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7F && c != '\\' && c != '"') {
-      out += static_cast<char>(c);
-    } else {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out + "\"";
-}
 
 // The codes a correct encoder gives: distinct non-marker texts numbered in
 // ascending unsigned byte order, which std::string's comparison is.

@@ -2,6 +2,8 @@
 // bytes.decode("utf-8", "replace") and its UnicodeDecodeError report.
 #include <gtest/gtest.h>
 
+#include "shown_bytes.hpp"
+
 #include <cstdint>
 #include <ostream>
 #include <random>
@@ -20,20 +22,6 @@ namespace {
 
 using namespace std::string_literals;
 
-std::string shown(std::string_view bytes) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  std::string out = "\"";
-  for (const unsigned char c : bytes) {
-    if (c >= 0x20 && c < 0x7F && c != '\\' && c != '"') {
-      out += static_cast<char>(c);
-    } else {
-      out += "\\x";
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out + "\"";
-}
 
 // One row of the table. `valid_up_to` is Python's UnicodeDecodeError.start (the
 // size when the bytes decode); `error_len` is its end - start, except that 0
