@@ -63,16 +63,22 @@ struct Filed {
 };
 
 // LSD radix sort by key, as many passes as the keys' span needs.
-void sort_by_key(std::vector<Filed>& items, uint64_t span) {
+void sort_by_key(std::vector<Filed>& items, uint64_t span, pool::CancelPoint& point) {
   constexpr size_t kBuckets = size_t{1} << kRadixBits;
   std::vector<Filed> scratch(items.size());
   std::vector<size_t> starts(kBuckets);
   for (size_t shift = 0; shift < static_cast<size_t>(std::bit_width(span)); shift += kRadixBits) {
     std::fill(starts.begin(), starts.end(), 0);
-    for (const Filed& item : items) ++starts[(item.key >> shift) & (kBuckets - 1)];
+    for (const Filed& item : items) {
+      point.step();
+      ++starts[(item.key >> shift) & (kBuckets - 1)];
+    }
     size_t sum = 0;
     for (size_t& start : starts) sum += std::exchange(start, sum);
-    for (const Filed& item : items) scratch[starts[(item.key >> shift) & (kBuckets - 1)]++] = item;
+    for (const Filed& item : items) {
+      point.step();
+      scratch[starts[(item.key >> shift) & (kBuckets - 1)]++] = item;
+    }
     items.swap(scratch);
   }
 }
@@ -80,10 +86,12 @@ void sort_by_key(std::vector<Filed>& items, uint64_t span) {
 // Numbers column `col`'s addresses in ascending order, writing each slot's
 // number and returning the distinct addresses.
 std::vector<uint64_t> number_by_sorting(double* cells, size_t nrows, size_t ncols, size_t col) {
+  pool::CancelPoint point;  // a column of millions of rows takes a while
   std::vector<Filed> filed;
   filed.reserve(nrows);
   uint64_t lowest = ~uint64_t{0}, highest = 0;
   for (size_t i = 0; i < nrows; ++i) {
+    point.step();
     const uint64_t bits = std::bit_cast<uint64_t>(cells[i * ncols + col]);
     if (bits & 1) continue;  // a text id
     filed.push_back({bits, i});
@@ -91,10 +99,11 @@ std::vector<uint64_t> number_by_sorting(double* cells, size_t nrows, size_t ncol
     highest = std::max(highest, bits);
   }
   for (Filed& item : filed) item.key -= lowest;
-  sort_by_key(filed, filed.empty() ? 0 : highest - lowest);
+  sort_by_key(filed, filed.empty() ? 0 : highest - lowest, point);
 
   std::vector<uint64_t> distinct;
   for (const Filed& item : filed) {
+    point.step();
     if (distinct.empty() || distinct.back() != item.key + lowest)
       distinct.push_back(item.key + lowest);
     cells[item.row * ncols + col] = std::bit_cast<double>((distinct.size() - 1) << 1);
@@ -130,9 +139,11 @@ AddressNumbering number_addresses(double* cells, size_t nrows, size_t ncols,
 
   std::vector<std::vector<Numbers>> local(result.chunks, std::vector<Numbers>(listed));
   pool::parallel_for(result.chunks, 1, [&](size_t first, size_t last) {
+    pool::CancelPoint point;
     for (size_t k = first; k < last; ++k) {
       const size_t end = result.chunk_begin(k + 1, nrows);
       for (size_t i = result.chunk_begin(k, nrows); i < end; ++i) {
+        point.step(listed);
         double* row = cells + i * ncols;
         for (size_t c = 0; c < listed; ++c) {
           if (result.by_sorting[c]) continue;
@@ -147,13 +158,17 @@ AddressNumbering number_addresses(double* cells, size_t nrows, size_t ncols,
   // Merge the chunks' numbers into one list of distinct addresses per column.
   result.global.assign(result.chunks, std::vector<std::vector<uint64_t>>(listed));
   pool::parallel_for(listed, 1, [&](size_t first, size_t last) {
+    pool::CancelPoint point;
     for (size_t c = first; c < last; ++c) {
       if (result.by_sorting[c]) continue;
       Numbers merged;
       for (size_t k = 0; k < result.chunks; ++k) {
         std::vector<uint64_t>& map = result.global[k][c];
         map.reserve(local[k][c].addresses().size());
-        for (uint64_t address : local[k][c].addresses()) map.push_back(merged.number_of(address));
+        for (uint64_t address : local[k][c].addresses()) {
+          point.step();
+          map.push_back(merged.number_of(address));
+        }
       }
       result.distinct[c] = merged.take();
     }

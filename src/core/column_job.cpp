@@ -17,9 +17,13 @@ constexpr size_t kEntryGrain = 16 * 1024;
 
 DecodingTable build_decoding_table(const EncodingTable& encoding) {
   using Entry = const EncodingTable::value_type*;
+  pool::CancelPoint point;
   std::vector<Entry> entries;
   entries.reserve(encoding.size());
-  for (const auto& entry : encoding) entries.push_back(&entry);
+  for (const auto& entry : encoding) {
+    point.step();
+    entries.push_back(&entry);
+  }
 
   auto pairs = pool::parallel_filter_collect<std::pair<uint64_t, std::string>>(
       entries.data(), entries.size(), kEntryGrain,
@@ -38,8 +42,12 @@ ColumnTables encode_column(const StringColumnJob& job) {
   DecodingTable decoding = build_decoding_table(encoded.table);
   std::vector<double> code_of_address;
   if (job.address_ids != nullptr) {
+    pool::CancelPoint point;
     code_of_address.reserve(job.address_ids->size());
-    for (uint64_t id : *job.address_ids) code_of_address.push_back(encoded.codes[id]);
+    for (uint64_t id : *job.address_ids) {
+      point.step();
+      code_of_address.push_back(encoded.codes[id]);
+    }
   }
   return ColumnTables{job.column, std::move(encoded.table), std::move(decoding),
                       std::move(encoded.codes), std::move(code_of_address)};
@@ -70,6 +78,7 @@ void write_codes(const std::vector<StringColumnJob>& jobs, const std::vector<Col
   pool::parallel_for(numbering.chunks, 1, [&](size_t first, size_t last) {
     std::vector<std::vector<double>> code_of_local(columns.size());
     std::vector<const double*> code_of_number(columns.size());
+    pool::CancelPoint point;
     for (size_t k = first; k < last; ++k) {
       for (size_t s = 0; s < columns.size(); ++s) {
         const size_t c = jobs[s].listed;
@@ -88,6 +97,7 @@ void write_codes(const std::vector<StringColumnJob>& jobs, const std::vector<Col
       }
       const size_t end = numbering.chunk_begin(k + 1, ctx.nrows);
       for (size_t i = numbering.chunk_begin(k, ctx.nrows); i < end; ++i) {
+        point.step(columns.size());
         for (size_t s = 0; s < columns.size(); ++s) {
           const size_t at = i * ctx.ncols + columns[s].column;
           const double* code_of_id = columns[s].code_of_id.data();

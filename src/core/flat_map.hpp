@@ -16,6 +16,7 @@
 
 #include "core/keyed_hash.hpp"
 #include "core/open_table.hpp"
+#include "core/thread_pool.hpp"
 
 namespace vorpak {
 
@@ -123,7 +124,11 @@ class FlatMap {
   void rebuild(size_t capacity) {
     const size_t n = entries_.size();
     std::vector<uint64_t> hashes(n);
-    for (size_t i = 0; i < n; ++i) hashes[i] = hash_(entries_[i].first);
+    pool::CancelPoint point;  // a table of millions of entries, built on the pool
+    for (size_t i = 0; i < n; ++i) {
+      point.step();
+      hashes[i] = hash_(entries_[i].first);
+    }
     index_.rebuild(
         capacity, n, [&](size_t i) { return hashes[i]; },
         [](size_t i, uint64_t h) {

@@ -34,7 +34,8 @@ inline void populate_alongside(void* data, size_t bytes, const std::function<voi
   pool::parallel_for_alongside(
       1, 1,
       [&](size_t, size_t) {
-        for (uintptr_t from = first; from < last; from += kBlock) {
+        // Stops where a cancelled call stops: `work` takes any fault it still meets.
+        for (uintptr_t from = first; from < last && !pool::cancel_requested(); from += kBlock) {
           const uintptr_t to = std::min<uintptr_t>(last, from + kBlock);
           madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
         }

@@ -73,13 +73,24 @@ LabelEncoded encode_with(const std::vector<std::string_view>& texts) {
   // before it are interned.
   constexpr size_t kAhead = 16;
   const size_t n = texts.size();
+  // A column of millions of texts takes this job a second or more: each loop
+  // looks at the cancel flag as it goes.
+  pool::CancelPoint point;
+  // The vectors are filled as they grow, not zeroed first: touching hundreds of
+  // megabytes ahead of the loops would be a stretch with no look at the flag.
   DistinctTexts<Index> distinct(n);
-  std::vector<uint64_t> hashes(n);
-  for (size_t i = 0; i < n; ++i) hashes[i] = distinct.hash(texts[i]);
-  std::vector<Index> cell_to_distinct(n);
+  std::vector<uint64_t> hashes;
+  hashes.reserve(n);
   for (size_t i = 0; i < n; ++i) {
+    point.step(1 + texts[i].size() / 64);  // a long text costs by its size
+    hashes.push_back(distinct.hash(texts[i]));
+  }
+  std::vector<Index> cell_to_distinct;
+  cell_to_distinct.reserve(n);
+  for (size_t i = 0; i < n; ++i) {
+    point.step();
     if (i + kAhead < n) distinct.prefetch(hashes[i + kAhead]);
-    cell_to_distinct[i] = distinct.intern(texts[i], hashes[i]);
+    cell_to_distinct.push_back(distinct.intern(texts[i], hashes[i]));
   }
 
   // Sort the distinct texts, each with its first-seen index, so the code of
@@ -93,9 +104,11 @@ LabelEncoded encode_with(const std::vector<std::string_view>& texts) {
     std::string_view text;
     Index index;
   };
-  std::vector<Entry> sorted(first_seen.size());
+  std::vector<Entry> sorted;
+  sorted.reserve(first_seen.size());
   for (size_t d = 0; d < first_seen.size(); ++d) {
-    sorted[d] = {prefix_of(first_seen[d]), first_seen[d], static_cast<Index>(d)};
+    point.step();
+    sorted.push_back({prefix_of(first_seen[d]), first_seen[d], static_cast<Index>(d)});
   }
   pool::parallel_sort(sorted, [](const Entry& a, const Entry& b) {
     return a.prefix != b.prefix ? a.prefix < b.prefix : a.text < b.text;
@@ -106,6 +119,7 @@ LabelEncoded encode_with(const std::vector<std::string_view>& texts) {
   std::vector<double> distinct_code(first_seen.size());
   uint64_t next_code = 0;
   for (const auto& [prefix, text, d] : sorted) {
+    point.step();
     if (is_missing_marker(text)) {
       entries.emplace_back(std::string(text), std::nullopt);
       distinct_code[d] = std::bit_cast<double>(kMissingCodeBits);

@@ -52,6 +52,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/thread_pool.hpp"
+
 namespace vorpak {
 
 template <class P>
@@ -173,7 +175,9 @@ class OpenTable {
   template <class Context>
   void resize(size_t capacity, const Context& context) {
     std::unique_ptr<Slot[]> moved = empty_slots(capacity);
+    pool::CancelPoint point;  // the table is left as it was if this stops
     for (size_t at = 0; at < this->capacity(); ++at) {
+      point.step();
       const Slot& slot = slots_[at];
       if (Policy::is_empty(slot)) continue;
       moved[first_empty(moved.get(), capacity - 1, Policy::hash_of(slot, context))] = slot;
@@ -192,7 +196,9 @@ class OpenTable {
     constexpr size_t kAhead = 16;
     std::unique_ptr<Slot[]> slots = empty_slots(capacity);
     const size_t mask = capacity - 1;
+    pool::CancelPoint point;  // tables of millions of entries are rebuilt on the pool
     for (size_t i = 0; i < n; ++i) {
+      point.step();
       if (i + kAhead < n) __builtin_prefetch(&slots[hash_at(i + kAhead) & mask], 1);
       const uint64_t h = hash_at(i);
       size_t at = h & mask;

@@ -381,6 +381,19 @@ bool cancel_requested() {
   return running != nullptr && is_cancelled(*running);
 }
 
+bool stop_requested() {
+  if (const Call* running = tl_running) return is_cancelled(*running);
+  bool (*const poll)(void*) = tl_poll;
+  if (poll == nullptr || tl_worker_of != nullptr) return false;
+  // As in a wait: the poll is not asked again by anything it runs itself.
+  tl_poll = nullptr;
+  struct Restore {
+    bool (*poll)(void*);
+    ~Restore() { tl_poll = poll; }
+  } restore{poll};
+  return poll(tl_poll_ctx);
+}
+
 InlineScope::InlineScope(bool active) : active_(active) {
   if (active_) ++tl_inline_scopes;
 }

@@ -91,6 +91,35 @@ class WaitPoll {
 // relaxed atomic load.
 bool cancel_requested();
 
+// Whether long work running on this thread should stop: inside a chunk, whether
+// its call has been cancelled (cancel_requested); on a thread outside the pool
+// that has a WaitPoll, what its poll says, so that work this thread does itself
+// (a parallel loop of one chunk runs inline, and so does everything between its
+// parallel calls) stops as its waits would. False everywhere else.
+bool stop_requested();
+
+// For the long loops of pool work: counts their steps and, every so many, throws
+// Cancelled if stop_requested(). Inside a chunk that ends it (its call ends in
+// Cancelled anyway, so nothing the loop leaves undone is read); outside the pool
+// the caller that set up the WaitPoll catches it, as it catches a cancelled
+// call's. A step is at most a microsecond's work or so, so work stops within a
+// few milliseconds, and the look, a thread-local read, costs nothing beside it.
+class CancelPoint {
+ public:
+  void step(size_t steps = 1) {
+    if (left_ > steps) {
+      left_ -= steps;
+      return;
+    }
+    left_ = kStepsBetweenLooks;
+    if (stop_requested()) throw Cancelled();
+  }
+
+ private:
+  static constexpr size_t kStepsBetweenLooks = 4096;
+  size_t left_ = kStepsBetweenLooks;
+};
+
 // Type-erased core: runs fn(ctx, k) for every chunk k in [0, chunks) on the pool
 // and returns when all have finished, or throws Cancelled once none is running if
 // the call was cancelled.
@@ -171,9 +200,11 @@ std::vector<R> parallel_filter_collect(const In* in, size_t n, size_t grain, Fn&
   const size_t chunks = std::max<size_t>(1, chunk_count(n, grain));
   std::vector<std::vector<R>> parts(chunks);
   parallel_for(chunks, 1, [&](size_t kb, size_t ke) {
+    CancelPoint point;
     for (size_t k = kb; k < ke; ++k) {
       const size_t begin = chunk_begin(n, k, chunks), end = chunk_begin(n, k + 1, chunks);
       for (size_t i = begin; i < end; ++i) {
+        point.step();
         if (auto kept = fn(in[i])) parts[k].push_back(std::move(*kept));
       }
     }
@@ -220,8 +251,17 @@ template <class T, class Less = std::less<T>>
 void parallel_sort(std::vector<T>& items, Less less = Less()) {
   const size_t n = items.size();
   const size_t threads = thread_count();
+  // A run or a merge piece may take tens of milliseconds, so each one counts its
+  // comparisons and stops once its call is cancelled.
+  const auto checked = [&less](CancelPoint& point) {
+    return [&less, &point](const T& a, const T& b) {
+      point.step();
+      return less(a, b);
+    };
+  };
   if (n < detail::kSortInlineBelow || threads == 1) {
-    std::sort(items.begin(), items.end(), less);
+    CancelPoint point;
+    std::sort(items.begin(), items.end(), checked(point));
     return;
   }
 
@@ -232,8 +272,9 @@ void parallel_sort(std::vector<T>& items, Less less = Less()) {
   std::vector<size_t> bounds(runs + 1);
   for (size_t r = 0; r <= runs; ++r) bounds[r] = chunk_begin(n, r, runs);
   parallel_for(runs, 1, [&](size_t first, size_t last) {
+    CancelPoint point;
     for (size_t r = first; r < last; ++r) {
-      std::sort(items.begin() + bounds[r], items.begin() + bounds[r + 1], less);
+      std::sort(items.begin() + bounds[r], items.begin() + bounds[r + 1], checked(point));
     }
   });
 
@@ -262,6 +303,7 @@ void parallel_sort(std::vector<T>& items, Less less = Less()) {
       merged_bounds.push_back(end);
     }
     parallel_for(pieces.size(), 1, [&](size_t first, size_t last) {
+      CancelPoint point;
       for (size_t p = first; p < last; ++p) {
         const Piece& piece = pieces[p];
         const T* a = src + piece.begin;
@@ -270,7 +312,7 @@ void parallel_sort(std::vector<T>& items, Less less = Less()) {
         const size_t a0 = detail::merge_split(a, na, b, nb, piece.out_begin, less);
         const size_t a1 = detail::merge_split(a, na, b, nb, piece.out_end, less);
         std::merge(a + a0, a + a1, b + (piece.out_begin - a0), b + (piece.out_end - a1),
-                   dst + piece.begin + piece.out_begin, less);
+                   dst + piece.begin + piece.out_begin, checked(point));
       }
     });
     std::swap(src, dst);

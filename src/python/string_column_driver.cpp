@@ -174,11 +174,12 @@ Stretch encode_once(PyObject* obj, const Container& out, WorkingMatrix& matrix,
   const pool::InlineScope small_table(buffer.size() < kInlineBelowCells);
 
   CellWalk walk(nrows, ncols, buffer.cells);
-  if (!walk_table(obj, out, walk)) return Stretch::kFailed;
   AddressNumbering numbering;
   std::vector<std::vector<uint64_t>> address_ids;
+  // Every wait for the pool in this call, the walk's included, looks for Ctrl-C.
   try {
     const InterruptibleWaits waits;
+    if (!walk_table(obj, out, walk)) return Stretch::kFailed;
     const Stretch resolved = resolve_addresses(walk, numbering, address_ids);
     if (resolved != Stretch::kDone) return resolved;
     KeptStrs fresh;

@@ -97,7 +97,9 @@ void read_unicode_column(const Geometry& g, size_t width, size_t j, size_t nrows
   std::string utf8;
   const char* last = nullptr;  // the previous cell, if it had a plain text
   uint64_t last_id = 0;
+  pool::CancelPoint point;  // one task reads a whole column
   for (size_t i = 0; i < nrows; ++i) {
+    point.step();
     const char* cell = g.at(i, j);
     if (last != nullptr && std::memcmp(cell, last, 4 * width) == 0) {
       ids[i] = last_id;

@@ -1,0 +1,150 @@
+#!/usr/bin/env python
+"""How soon Ctrl-C ends a long encode, phase by phase.
+
+    python bench/interrupt_latency.py                 every phase, 3 repeats
+    python bench/interrupt_latency.py --busy 2        the same beside 2 CPU-bound processes
+    python bench/interrupt_latency.py --only arrow --repeat 5
+
+Each table is built in a child process, encoded once to learn how long the whole call takes
+(T), then encoded again while this process sends SIGINT at several fractions of T. The latency
+is the time from the signal to the child's KeyboardInterrupt, as the child measures it (the
+signal's own delivery is well below a millisecond). Each table keeps one phase busy for most
+of its call, so the fractions land in that phase: the cell walk, the Arrow fill, the column
+jobs (hashing, sorting, tables, code writing). Timing only: nothing here asserts.
+"""
+
+from __future__ import annotations
+
+import argparse
+import multiprocessing
+import os
+import signal
+import statistics
+import subprocess
+import sys
+import time
+
+TABLES = {
+    # Cells that convert in C code, read one by one on the calling thread.
+    "walk": "np.full((6_000_000, 2), __import__('decimal').Decimal('1.5'), dtype=object)",
+    # A str per cell: the walk, then hashing, sorting and the tables of 4M distinct texts.
+    "column jobs": "np.stack([np.arange(4_000_000)[::-1].astype('<U12').astype(object)] * 2, axis=1)",
+    # One Arrow text column of 4M distinct texts, read where it lies.
+    "arrow": (
+        "pd.DataFrame({'a': pd.Series(np.arange(4_000_000)[::-1].astype('<U12'), dtype='str'),"
+        " 'b': np.zeros(4_000_000)})"
+    ),
+    # Categorical codes mapped per category, 1M categories.
+    "categorical": (
+        "pd.DataFrame({'a': pd.Categorical(np.arange(4_000_000).astype('<U12').astype(object)),"
+        " 'b': np.zeros(4_000_000)})"
+    ),
+}
+
+CHILD = """
+import sys, time
+import numpy as np
+import pandas as pd
+import vorpak
+
+table = {table}
+encoder = vorpak.Encoder()
+encoder.encode(table)  # warm: the second call is the one timed
+started = time.perf_counter()
+encoder.encode(table)
+print(time.perf_counter() - started, flush=True)
+fitted = encoder.__getstate__()
+while True:
+    try:
+        if not sys.stdin.readline():
+            break
+    except KeyboardInterrupt:  # a signal sent after the call had finished
+        continue
+    started = time.perf_counter()
+    print("encoding", started, flush=True)
+    try:
+        encoder.encode(table)
+        outcome = "finished"
+    except KeyboardInterrupt:
+        outcome = "interrupted"
+    print(outcome, time.perf_counter(), encoder.__getstate__() == fitted, flush=True)
+"""
+
+
+def spin(stop_at: float) -> None:
+    while time.time() < stop_at:
+        pass
+
+
+def measure(name: str, fractions: list[float], repeat: int) -> dict[float, list[float]]:
+    child = subprocess.Popen(
+        [sys.executable, "-c", CHILD.format(table=TABLES[name])],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        text=True,
+    )
+    latencies: dict[float, list[float]] = {f: [] for f in fractions}
+    try:
+        whole = float(child.stdout.readline())
+        for _ in range(repeat):
+            for f in fractions:
+                child.stdin.write("go\n")
+                child.stdin.flush()
+                word, started = child.stdout.readline().split()[:2]
+                assert word == "encoding"
+                time.sleep(f * whole)
+                sent = time.perf_counter()  # the same clock as the child's, on Linux
+                child.send_signal(signal.SIGINT)
+                line = child.stdout.readline().split()
+                if not line:
+                    raise SystemExit(f"{name}: the child ended (the signal came after the call)")
+                outcome, ended, *kept = line
+                if outcome != "interrupted":
+                    continue  # finished first: no latency to report
+                if kept != ["True"]:
+                    raise SystemExit(f"{name}: the state changed on an interrupt")
+                latencies[f].append(float(ended) - sent)
+        print(f"{name}: whole call {whole:.2f} s", flush=True)
+    finally:
+        child.kill()
+    return latencies
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawTextHelpFormatter)
+    parser.add_argument("--only", default=",".join(TABLES), help="comma-separated phases")
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--busy", type=int, default=0, help="CPU-bound processes beside the runs")
+    parser.add_argument("--fractions", default="0.1,0.3,0.5,0.7,0.9")
+    args = parser.parse_args()
+    fractions = [float(f) for f in args.fractions.split(",")]
+    hogs = [
+        multiprocessing.Process(target=spin, args=(time.time() + 3600,), daemon=True)
+        for _ in range(args.busy)
+    ]
+    for hog in hogs:
+        hog.start()
+    rows = []
+    try:
+        for name in args.only.split(","):
+            latencies = measure(name, fractions, args.repeat)
+            cells = []
+            for f in fractions:
+                got = latencies[f]
+                cells.append(f"{1000 * max(got):.0f}" if got else "finished")
+            every = [x for got in latencies.values() for x in got]
+            median = f"{1000 * statistics.median(every):.0f}" if every else "-"
+            rows.append((name, cells, median))
+    finally:
+        for hog in hogs:
+            hog.kill()
+    load = f", beside {args.busy} CPU-bound processes" if args.busy else ""
+    print(f"\nCtrl-C latency in ms, worst of {args.repeat} per signal time{load}; {os.cpu_count()} CPUs")
+    print("| phase | " + " | ".join(f"at {f:.0%} of the call" for f in fractions) + " | median |")
+    print("|---|" + "---:|" * (len(fractions) + 1))
+    for name, cells, median in rows:
+        print(f"| {name} | " + " | ".join(cells) + f" | {median} |")
+
+
+if __name__ == "__main__":
+    main()
