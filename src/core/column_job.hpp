@@ -21,6 +21,9 @@ struct RowTextIds {
   const char* codes = nullptr;
   ptrdiff_t stride = 0;
   unsigned width = 0;  // bytes per code: 1, 2, 4 or 8
+  // Where `codes` points: a copy of the frame's codes, which Python code run
+  // later in the walk (a cell's __str__) could otherwise change under us.
+  std::vector<char> own_codes;
   size_t first_text = 0;
   std::vector<uint64_t> id_above, id_below;  // per entry (code + 1); kNoTextId if unused
 

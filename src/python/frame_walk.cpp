@@ -110,8 +110,15 @@ void fill_arrow_texts(PooledColumn& job, CellWalk& walk) {
   RowIds ids(walk, job);
   const uint64_t above_id = first_text > 0 ? ids.number_id(null->number) : kNoId;
   uint64_t null_id = kNoId;
-  texts.for_each([&](size_t i, std::string_view text) { ids.put_text(i, text); },
+  // One task reads a whole column, which may take seconds: it stops once its
+  // call is cancelled. A long text is hashed whole, so it counts by its size.
+  pool::CancelPoint point;
+  texts.for_each([&](size_t i, std::string_view text) {
+                   point.step(1 + text.size() / 64);
+                   ids.put_text(i, text);
+                 },
                  [&](size_t i) {
+                   point.step();
                    if (i < first_text) return ids.put(i, above_id);
                    if (null_id == kNoId) null_id = ids.column().add_text(null->text.view);
                    ids.put(i, null_id);
@@ -126,13 +133,26 @@ void fill_categorical(PooledColumn& job, CellWalk& walk) {
   const size_t j = job.column;
   auto* array = reinterpret_cast<PyArrayObject*>(job.source->array.get());
   RowTextIds& rows = *job.ids;
-  rows.codes = PyArray_BYTES(array);
-  rows.stride = PyArray_STRIDE(array, 0);
-  rows.width = static_cast<unsigned>(PyDataType_ELSIZE(PyArray_DESCR(array)));
+  pool::CancelPoint point;
+  // The codes are pandas' own, which any Python code may change: the codes are
+  // written from a copy taken now, while no Python code runs, so that they
+  // agree with what this fill makes of them.
+  const size_t width = static_cast<size_t>(PyDataType_ELSIZE(PyArray_DESCR(array)));
+  const char* from = PyArray_BYTES(array);
+  const npy_intp stride = PyArray_STRIDE(array, 0);
+  rows.own_codes.resize(walk.nrows * width);
+  for (size_t i = 0; i < walk.nrows; ++i) {
+    point.step();
+    std::memcpy(rows.own_codes.data() + i * width, from + static_cast<npy_intp>(i) * stride, width);
+  }
+  rows.codes = rows.own_codes.data();
+  rows.stride = static_cast<ptrdiff_t>(width);
+  rows.width = static_cast<unsigned>(width);
   const size_t count = job.meanings.size();
   size_t first_text = walk.nrows;
   std::vector<uint8_t> used_above(count, 0), used_below(count, 0);
   for (size_t i = 0; i < walk.nrows; ++i) {
+    point.step();
     const size_t e = rows.entry(i);
     if (e >= count) {  // a code without a category: only `values` can tell
       job.unreadable = true;
@@ -152,6 +172,7 @@ void fill_categorical(PooledColumn& job, CellWalk& walk) {
   rows.id_below.assign(count, RowTextIds::kNoTextId);
   char buf[kNumberTextCapacity];
   for (size_t e = 0; e < count; ++e) {
+    point.step();
     const CellMeaning& meaning = job.meanings[e];
     if (used_above[e]) {
       rows.id_above[e] = column.add_text(std::string_view(buf, number_to_text(meaning.number, buf)));
@@ -189,7 +210,11 @@ Prepared prepare_pooled(const FrameColumn& source, PooledColumn& job) {
     count = 1;
   }
   job.meanings = std::vector<CellMeaning>(count);
+  // Millions of categories take a while. The cells are this call's own (see
+  // FrameColumn), so a signal's handler may run between them.
+  SignalPacer pacer;
   for (size_t e = 0; e < count; ++e) {
+    if (pacer.due() && !handle_signals()) return Prepared::kFailed;
     PyObject* cell = cells != nullptr ? object_at(cells, e) : source.array.get();
     const bool missing_marker = e == 0;
     if (!missing_marker && !is_inert(cell)) return Prepared::kCellByCell;
@@ -264,10 +289,8 @@ PyRef private_cells(const FrameColumn& column) {
   return PyRef::steal(PyArray_NewCopy(reinterpret_cast<PyArrayObject*>(column.array.get()), NPY_CORDER));
 }
 
-bool walk_cell_by_cell(const FrameColumn& column, size_t j, CellWalk& walk) {
+bool walk_cell_by_cell(const PyRef& cells, size_t j, CellWalk& walk) {
   if (!handle_signals()) return false;
-  PyRef cells = private_cells(column);
-  if (!cells) return raise_fault_from_pending("cannot read the cells of a DataFrame column");
   auto* array = reinterpret_cast<PyArrayObject*>(cells.get());
   SignalPacer pacer;
   for (size_t i = 0; i < walk.nrows; ++i) {
@@ -337,16 +360,23 @@ Walked walk_frame_columns(std::vector<FrameColumn>& columns, CellWalk& walk) {
   }
   const Walked walked = first_look(columns, attempt, pooled, by_cell);
   if (walked != Walked::kDone) return walked;
+  // A cell's own code may change any column of the frame. Every column left to
+  // this walk is copied before the first such cell runs, so that each column
+  // reads as the frame was when the other columns were read, in any column order.
+  std::vector<PyRef> private_copies(columns.size());
+  for (size_t j = 0; j < columns.size(); ++j) {
+    if (!by_cell[j]) continue;
+    private_copies[j] = private_cells(columns[j]);
+    if (!private_copies[j]) {
+      raise_fault_from_pending("cannot read the cells of a DataFrame column");
+      return Walked::kFailed;
+    }
+  }
   for (size_t j = 0; j < columns.size(); ++j) {
     if (!by_cell[j]) continue;
     reset_column(attempt, j);
-    if (!walk_cell_by_cell(columns[j], j, attempt)) return Walked::kFailed;
-  }
-  // The code writing reads the categoricals' codes where they are.
-  for (const PooledColumn& job : pooled) {
-    if (job.source->kind == FrameColumn::Kind::kCategorical) {
-      attempt.keep_alive.push_back(PyRef::borrow(job.source->array.get()));
-    }
+    if (!walk_cell_by_cell(private_copies[j], j, attempt)) return Walked::kFailed;
+    private_copies[j] = PyRef();  // its objects may be the last of their kind: let them go now
   }
   walk = std::move(attempt);
   return Walked::kDone;

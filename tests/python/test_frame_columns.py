@@ -5,6 +5,9 @@ test_frame_dtypes.py; these tests show that the frame never goes there, and the
 few cases where only `values` can say what a column holds.
 """
 
+import decimal
+import itertools
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -133,3 +136,33 @@ def test_a_column_without_plain_cells_does_not_change_the_others():
     np.testing.assert_array_equal(encoder.encode(frame)[0].to_numpy(),
                                   through_values.encode(frame.values)[0])
     assert encoder.__getstate__() == through_values.__getstate__()
+
+
+class WritesToTheFrame:
+    """A cell whose str() changes other columns of its frame, the first time only."""
+
+    frame = None
+
+    def __str__(self):
+        frame, WritesToTheFrame.frame = WritesToTheFrame.frame, None
+        if frame is not None:
+            frame.loc[1, "cat"] = "unused"
+            frame.loc[5, "dec"] = "text"
+        return "w"
+
+
+@pytest.mark.parametrize("order", list(itertools.permutations(["cat", "obj", "dec"])))
+def test_columns_read_as_they_were_before_a_cell_ran_code(order):
+    n = 70_000
+    columns = {
+        "cat": pd.Categorical(["a", "b"] * (n // 2), categories=["a", "b", "unused"]),
+        "obj": np.array([WritesToTheFrame()] + ["t"] * (n - 1), dtype=object),
+        "dec": np.array([decimal.Decimal(1)] * n, dtype=object),
+    }
+    frame = pd.DataFrame({name: columns[name] for name in order})
+    values = frame.values.copy()
+    WritesToTheFrame.frame = frame
+    codes, _ = vorpak.Encoder().encode(frame)
+    assert WritesToTheFrame.frame is None  # the cell ran its code
+    expected, _ = vorpak.Encoder().encode(values)
+    np.testing.assert_array_equal(codes.to_numpy(), expected)
