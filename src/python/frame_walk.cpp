@@ -202,7 +202,9 @@ Prepared prepare_pooled(const FrameColumn& source, const MissingCells& missing, 
     PyObject* cell = cells != nullptr ? object_at(cells, e) : source.array.get();
     const bool missing_marker = e == 0;
     if (!missing_marker && !is_inert(cell)) return Prepared::kCellByCell;
-    if (!mean(cell, missing, job.meanings[e])) return drop_ordinary_error() ? Prepared::kCellByCell : Prepared::kFailed;
+    if (!mean(cell, missing, job.meanings[e])) {
+      return drop_ordinary_error() ? Prepared::kCellByCell : Prepared::kFailed;
+    }
   }
   job.source = &source;
   return Prepared::kPooled;
