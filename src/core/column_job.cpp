@@ -117,8 +117,8 @@ void write_codes(const std::vector<StringColumnJob>& jobs, const std::vector<Col
 
 size_t number_to_text(double x, char* buf) {
   if (std::isnan(x)) {
-    std::memcpy(buf, "NaN", 3);
-    return 3;
+    std::memcpy(buf, kNaNText.data(), kNaNText.size());
+    return kNaNText.size();
   }
   if (std::isinf(x)) {
     const char* text = x < 0 ? "-inf" : "inf";

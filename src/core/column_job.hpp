@@ -102,4 +102,7 @@ void write_codes(const std::vector<StringColumnJob>& jobs, const std::vector<Col
 inline constexpr size_t kNumberTextCapacity = 400;
 size_t number_to_text(double x, char* buf);
 
+// The text of a NaN there, one of the missing-value markers.
+inline constexpr std::string_view kNaNText = "NaN";
+
 }  // namespace vorpak

@@ -103,7 +103,7 @@ PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!borrow.held()) return nullptr;
 
     Normalised input;
-    if (!read_table(obj, encoder->state.strategy, input)) return nullptr;
+    if (!read_table(obj, encoder->state.strategy, input, ReadFor::kEncode)) return nullptr;
     // Every encode fits afresh; the state is replaced even if building the
     // output fails below.
     encoder->state.fitted = std::move(input.info);
@@ -127,9 +127,10 @@ PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!borrow.held()) return nullptr;
 
     // Decoding only reads the input's numbers while it builds a new object array
-    // (no Python code runs meanwhile), so a float64 input need not be copied.
+    // (no Python code runs meanwhile), so a float64 input need not be copied;
+    // and its missing cells are missing codes, whatever holds them.
     Normalised input;
-    if (!read_table(obj, encoder->state.strategy, input, /*read_only=*/true)) return nullptr;
+    if (!read_table(obj, encoder->state.strategy, input, ReadFor::kDecode)) return nullptr;
     input.info.reset();  // decoding uses the stored state, never the input's own
     return build_result(std::move(input.matrix), std::move(input.out), encoder->state.fitted.get(),
                         &encoder->kept)

@@ -5,16 +5,19 @@
 
 #include <bit>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "core/column_job.hpp"
+#include "python/missing_cells.hpp"
 #include "python/interrupts.hpp"
 #include "python/no_python_stretch.hpp"
 #include "python/panic.hpp"
 #include "python/py_ref.hpp"
+#include "python/table_access.hpp"
 #include "core/text_arena.hpp"
 #include "python/text_column.hpp"
 
@@ -41,9 +44,16 @@ struct CellWalk {
   // String columns whose text ids were kept outside the buffer, in column
   // order: their cells are written once, with the codes.
   std::vector<std::pair<size_t, RowTextIds>> row_text_ids;
+  MissingCells missing;  // a fresh attempt at a walk reads them alike
 
-  CellWalk(size_t rows, size_t cols, double* buffer)
-      : nrows(rows), ncols(cols), out(buffer), is_string(cols, 0), has_addresses(cols, 0), texts(cols) {}
+  CellWalk(size_t rows, size_t cols, double* buffer, const MissingCells& missing_cells)
+      : nrows(rows),
+        ncols(cols),
+        out(buffer),
+        is_string(cols, 0),
+        has_addresses(cols, 0),
+        texts(cols),
+        missing(missing_cells) {}
 
   TextColumn& text_column(size_t j) {
     if (!texts[j]) texts[j] = std::make_unique<TextColumn>();
@@ -78,13 +88,23 @@ struct CellWalk {
     return PyUnicode_CheckExact(cell) ? column.add_str(cell, id) : column.add_object(cell, id);
   }
 
-  // The text of cell (i, j) of a string column.
+  // The text of cell (i, j) of a string column. A missing cell reads as the
+  // marker a NaN above the column's first text turns into, so that it gets
+  // the missing code whatever its str().
   bool put_text(size_t i, size_t j, PyObject* cell) {
     uint64_t id = 0;
-    if (!text_id(j, cell, id)) return false;
+    if (missing.is_missing(cell)) {
+      id = text_column(j).add_text(kNaNText);
+    } else if (!text_id(j, cell, id)) {
+      return false;
+    }
     put_id(i, j, id);
     return true;
   }
+
+  // Whether filing `cell` runs no Python code of its own (see is_inert): a
+  // missing cell is known by its type alone.
+  bool files_inertly(PyObject* cell) const { return is_inert(cell) || missing.is_missing(cell); }
 
   // Files cell (i, j): a number while its column is numeric, else a text.
   // False with the error pending (see cell_error).
@@ -107,6 +127,10 @@ struct CellWalk {
     if (is_string[j]) return put_text(i, j, cell);
     if (PyFloat_CheckExact(cell)) {
       slot(i, j) = PyFloat_AS_DOUBLE(cell);
+      return true;
+    }
+    if (missing.is_missing(cell)) {
+      slot(i, j) = std::numeric_limits<double>::quiet_NaN();
       return true;
     }
     if (!PyUnicode_CheckExact(cell)) {  // an exact str never converts; skip the raise

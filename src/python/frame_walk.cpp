@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "core/fresh_memory.hpp"
 #include "core/short_text_index.hpp"
@@ -27,8 +28,15 @@ struct CellMeaning {
   ObjectText text;
 };
 
-// Runs no Python code of its own for an inert cell (see is_inert).
-bool mean(PyObject* cell, CellMeaning& meaning) {
+// Runs no Python code of its own for an inert cell (see is_inert). A missing
+// cell means NaN, and the marker NaN reads as once its column is text.
+bool mean(PyObject* cell, const MissingCells& missing, CellMeaning& meaning) {
+  if (missing.is_missing(cell)) {
+    meaning.is_number = true;
+    meaning.number = std::numeric_limits<double>::quiet_NaN();
+    meaning.text.view = kNaNText;
+    return true;
+  }
   if (PyFloat_CheckExact(cell)) {
     meaning.is_number = true;
     meaning.number = PyFloat_AS_DOUBLE(cell);
@@ -95,7 +103,8 @@ class RowIds {
 };
 
 // An Arrow text column turns at its first text, or at once when a null is no
-// number (pd.NA); nulls above the first text are NaNs, as `values` holds them.
+// number (pd.NA, when encoding); nulls above the first text are NaNs, as
+// `values` holds them.
 // If every row is a NaN null, the column stays numeric.
 void fill_arrow_texts(PooledColumn& job, CellWalk& walk) {
   const size_t j = job.column;
@@ -200,7 +209,7 @@ PyObject* object_at(PyArrayObject* array, size_t i) {
 // reading has no effects, so it is read once whatever its type.
 enum class Prepared { kPooled, kCellByCell, kFailed };
 
-Prepared prepare_pooled(const FrameColumn& source, PooledColumn& job) {
+Prepared prepare_pooled(const FrameColumn& source, const MissingCells& missing, PooledColumn& job) {
   PyArrayObject* cells = nullptr;
   size_t count = 0;
   if (source.kind == FrameColumn::Kind::kCategorical) {
@@ -218,7 +227,9 @@ Prepared prepare_pooled(const FrameColumn& source, PooledColumn& job) {
     PyObject* cell = cells != nullptr ? object_at(cells, e) : source.array.get();
     const bool missing_marker = e == 0;
     if (!missing_marker && !is_inert(cell)) return Prepared::kCellByCell;
-    if (!mean(cell, job.meanings[e])) return drop_ordinary_error() ? Prepared::kCellByCell : Prepared::kFailed;
+    if (!mean(cell, missing, job.meanings[e])) {
+      return drop_ordinary_error() ? Prepared::kCellByCell : Prepared::kFailed;
+    }
   }
   job.source = &source;
   return Prepared::kPooled;
@@ -249,7 +260,7 @@ Walked walk_array_columns(const std::vector<FrameColumn>& columns, const std::ve
       for (size_t i = begin; i < end; ++i) {
         PyObject* cell = object_at(array, i);
         const CellReference held(cell);
-        if (!is_inert(cell)) {
+        if (!walk.files_inertly(cell)) {
           by_cell[j] = 1;
           break;
         }
@@ -330,7 +341,7 @@ Walked first_look(std::vector<FrameColumn>& columns, CellWalk& walk, std::vector
 }  // namespace
 
 Walked walk_frame_columns(std::vector<FrameColumn>& columns, CellWalk& walk) {
-  CellWalk attempt(walk.nrows, walk.ncols, walk.out);
+  CellWalk attempt(walk.nrows, walk.ncols, walk.out, walk.missing);
   std::vector<uint8_t> by_cell(walk.ncols, 0);
   std::vector<PooledColumn> pooled;
   size_t count = 0;
@@ -340,7 +351,7 @@ Walked walk_frame_columns(std::vector<FrameColumn>& columns, CellWalk& walk) {
   for (size_t j = 0; j < columns.size(); ++j) {
     if (columns[j].kind == FrameColumn::Kind::kArray) continue;
     PooledColumn& job = pooled[k];
-    switch (prepare_pooled(columns[j], job)) {
+    switch (prepare_pooled(columns[j], walk.missing, job)) {
       case Prepared::kFailed: return Walked::kFailed;
       case Prepared::kCellByCell:
         if (columns[j].kind == FrameColumn::Kind::kArrowTexts) return Walked::kGaveUp;

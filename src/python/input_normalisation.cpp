@@ -101,13 +101,13 @@ bool is_2d_float64(PyObject* obj) {
 }
 
 // Copies a 2-D float64 array, keeping its order when it is one contiguous block;
-// with `read_only` such a block is borrowed instead of copied.
-bool copy_float64(PyArrayObject* array, WorkingMatrix& m, bool read_only) {
+// with `borrow` such a block is borrowed instead of copied.
+bool copy_float64(PyArrayObject* array, WorkingMatrix& m, bool borrow) {
   const size_t nrows = static_cast<size_t>(PyArray_DIM(array, 0));
   const size_t ncols = static_cast<size_t>(PyArray_DIM(array, 1));
   const bool c_order = PyArray_IS_C_CONTIGUOUS(array);
   const bool f_order = !c_order && PyArray_IS_F_CONTIGUOUS(array);
-  if (read_only && (c_order || f_order) && PyArray_ISALIGNED(array)) {
+  if (borrow && (c_order || f_order) && PyArray_ISALIGNED(array)) {
     m.nrows = nrows;
     m.ncols = ncols;
     m.column_major = f_order;
@@ -138,7 +138,7 @@ bool copy_float64(PyArrayObject* array, WorkingMatrix& m, bool read_only) {
 }  // namespace
 
 bool read_table(PyObject* obj, StringEncoding /*strategy: Label is the only one*/,
-                  Normalised& result, bool read_only) {
+                  Normalised& result, ReadFor purpose) {
   std::string type_name;
   if (!type_name_of(obj, type_name)) return false;
 
@@ -151,10 +151,10 @@ bool read_table(PyObject* obj, StringEncoding /*strategy: Label is the only one*
   }
 
   if (out.kind == Container::Kind::Array && is_2d_float64(obj)) {
-    if (!copy_float64(reinterpret_cast<PyArrayObject*>(obj), result.matrix, read_only))
-      return false;
+    const bool borrow = purpose == ReadFor::kDecode;
+    if (!copy_float64(reinterpret_cast<PyArrayObject*>(obj), result.matrix, borrow)) return false;
     result.info.reset();
-  } else if (!encode_object_array(obj, out, result.matrix, result.info, result.kept)) {
+  } else if (!encode_object_array(obj, out, purpose, result.matrix, result.info, result.kept)) {
     return false;
   }
   result.out = std::move(out);

@@ -9,6 +9,7 @@
 
 #include "core/state.hpp"
 #include "python/kept_strs.hpp"
+#include "python/missing_cells.hpp"
 #include "python/working_matrix.hpp"
 
 namespace vorpak {
@@ -28,10 +29,9 @@ struct Normalised {
   KeptStrs kept;                       // the strs that `info`'s codes were read from
 };
 
-// Converts `obj` (borrowed). With `read_only`, a contiguous float64 array is not
-// copied: the matrix borrows its cells (see WorkingMatrix). Returns false with a
-// Python exception pending.
-bool read_table(PyObject* obj, StringEncoding strategy, Normalised& result,
-                  bool read_only = false);
+// Converts `obj` (borrowed). For decoding, a contiguous float64 array is not
+// copied (the matrix borrows its cells, see WorkingMatrix), and missing cells
+// read as NaN (see MissingCells). Returns false with a Python exception pending.
+bool read_table(PyObject* obj, StringEncoding strategy, Normalised& result, ReadFor purpose);
 
 }  // namespace vorpak

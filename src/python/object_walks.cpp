@@ -42,7 +42,7 @@ Walked try_row_major_object_walk(const Geometry& g, CellWalk& walk) {
       if (prefetch) __builtin_prefetch(stored_object(g, i + ahead, j));
       PyObject* cell = stored_object(g, i, j);
       const CellReference held(cell);
-      if (!is_inert(cell)) return Walked::kGaveUp;
+      if (!walk.files_inertly(cell)) return Walked::kGaveUp;
       const bool put = kFileStrsByAddress ? walk.put_cell_or_address(i, j, cell, stretch)
                                           : walk.put_cell(i, j, cell);
       if (!put) return give_up_on_error();
@@ -78,7 +78,7 @@ bool column_major_object_walk(PyObject* obj, CellWalk& walk) {
       bool inert;
       {
         PyRef cell = PyRef::borrow(stored_object(g, i, j));
-        inert = is_inert(cell.get());
+        inert = walk.files_inertly(cell.get());
         if (inert) {
           pause.hold();
         } else {

@@ -29,7 +29,8 @@ namespace vorpak {
 // poll reading a signal flag). No other thread can run Python code or touch an
 // object without that lock, so no object changes and none is freed while the
 // workers run. The workers therefore read, never write, only what is immutable
-// in an object anyway: a cell's type pointer, an exact float's value, an exact
+// in an object anyway: a cell's type pointer (which is all that tells a missing
+// cell, see MissingCells), an exact float's value, an exact
 // int's digits, an exact str's kind, length and code points. They never call
 // into the C API (which may allocate, raise, cache or count references), never
 // touch a reference count, and leave every cell that needs more to the calling
@@ -57,7 +58,7 @@ constexpr uint64_t kLeftToCaller = 0;
 class RangeColumn {
  public:
   size_t turn = std::numeric_limits<size_t>::max();  // first row of the range holding text
-  std::vector<size_t> later_numbers;  // rows past `turn` holding a number or bool
+  std::vector<size_t> later_numbers;  // rows past `turn` holding a number, bool or missing cell
   std::vector<PyObject*> strs;        // the first exact str of each text; null if none
 
   // The local id of `text`; `stored` copies it where it must outlive the call.
@@ -145,8 +146,8 @@ bool read_str(PyObject* str, RowRange& range, std::string_view& text, bool& repa
 // local text id (odd) or kLeftToCaller. False at a cell that needs Python code.
 // Blocks of rows are read column by column, so that one column's table at a
 // time is in cache, and the block's cell pointers stay there meanwhile.
-bool read_range(const Geometry& g, size_t ncols, double* out, RowRange& range,
-                const std::atomic<bool>& given_up) {
+bool read_range(const Geometry& g, size_t ncols, double* out, const MissingCells& missing,
+                RowRange& range, const std::atomic<bool>& given_up) {
   const auto stored = [&](std::string_view text) { return range.arena.store(text); };
   const auto as_is = [](std::string_view text) { return text; };  // lives in its str
   constexpr size_t kBlockRows = 2048;
@@ -170,19 +171,21 @@ bool read_range(const Geometry& g, size_t ncols, double* out, RowRange& range,
           const bool ascii = PyUnicode_IS_COMPACT_ASCII(cell);
           id = ascii ? column.id_of(text, cell, as_is)
                      : column.id_of(text, repaired ? nullptr : cell, stored);
-        } else if (cell == Py_None) {  // no number, so text: str(None)
-          id = column.id_of("None", nullptr, as_is);
-        } else if (type == &PyFloat_Type || type == &PyBool_Type ||
+        } else if (type == &PyFloat_Type || type == &PyBool_Type || missing.is_missing(cell) ||
                    (type == &PyLong_Type && readable_int(cell, number))) {
-          if (column.turn <= i) {  // text below: the calling thread takes its str()
+          if (column.turn <= i) {  // text below: the calling thread files it as text
             column.later_numbers.push_back(i);
             slot = std::bit_cast<double>(kLeftToCaller);
           } else if (type == &PyFloat_Type) {
             slot = PyFloat_AS_DOUBLE(cell);
+          } else if (type == &PyBool_Type) {
+            slot = cell == Py_True ? 1.0 : 0.0;
           } else {
-            slot = type == &PyBool_Type ? (cell == Py_True ? 1.0 : 0.0) : number;
+            slot = type == &PyLong_Type ? number : std::numeric_limits<double>::quiet_NaN();
           }
           continue;
+        } else if (cell == Py_None) {  // no number, so text: str(None)
+          id = column.id_of("None", nullptr, as_is);
         } else {
           return false;
         }
@@ -307,13 +310,15 @@ Walked try_pooled_object_walk(const Geometry& g, CellWalk& walk) {
     ranges[k].end = pool::chunk_begin(walk.nrows, k + 1, count);
     ranges[k].columns.resize(walk.ncols);
   }
-  CellWalk attempt(walk.nrows, walk.ncols, walk.out);
+  CellWalk attempt(walk.nrows, walk.ncols, walk.out, walk.missing);
   std::atomic<bool> given_up{false};
   try {
     const InterruptibleWaits waits;
     pool::parallel_for(count, 1, [&](size_t first, size_t last) {
       for (size_t k = first; k < last; ++k) {
-        if (!read_range(g, walk.ncols, walk.out, ranges[k], given_up)) given_up.store(true);
+        if (!read_range(g, walk.ncols, walk.out, walk.missing, ranges[k], given_up)) {
+          given_up.store(true);
+        }
       }
     });
   } catch (const pool::Cancelled&) {

@@ -165,7 +165,7 @@ std::unique_ptr<FittedTables> run_column_jobs(CellWalk& walk, const AddressNumbe
 // most, less than waking the pool's threads and waiting for them costs.
 constexpr size_t kInlineBelowCells = size_t{1} << 16;
 
-Stretch encode_once(PyObject* obj, const Container& out, WorkingMatrix& matrix,
+Stretch encode_once(PyObject* obj, const Container& out, ReadFor purpose, WorkingMatrix& matrix,
                     std::unique_ptr<FittedTables>& info, KeptStrs& kept) {
   size_t nrows = 0, ncols = 0;
   if (!read_shape(obj, nrows, ncols)) return Stretch::kFailed;
@@ -173,7 +173,10 @@ Stretch encode_once(PyObject* obj, const Container& out, WorkingMatrix& matrix,
   if (!new_working_matrix(nrows, ncols, false, buffer)) return Stretch::kFailed;
   const pool::InlineScope small_table(buffer.size() < kInlineBelowCells);
 
-  CellWalk walk(nrows, ncols, buffer.cells);
+  MissingCells missing;
+  PyRef na;
+  if (!MissingCells::for_reading(purpose, missing, na)) return Stretch::kFailed;
+  CellWalk walk(nrows, ncols, buffer.cells, missing);
   AddressNumbering numbering;
   std::vector<std::vector<uint64_t>> address_ids;
   // Every wait for the pool in this call, the walk's included, looks for Ctrl-C.
@@ -194,10 +197,11 @@ Stretch encode_once(PyObject* obj, const Container& out, WorkingMatrix& matrix,
 
 }  // namespace
 
-bool encode_object_array(PyObject* obj, const Container& out, WorkingMatrix& matrix,
-                         std::unique_ptr<FittedTables>& info, KeptStrs& kept) {
+bool encode_object_array(PyObject* obj, const Container& out, ReadFor purpose,
+                         WorkingMatrix& matrix, std::unique_ptr<FittedTables>& info,
+                         KeptStrs& kept) {
   for (;;) {
-    switch (encode_once(obj, out, matrix, info, kept)) {
+    switch (encode_once(obj, out, purpose, matrix, info, kept)) {
       case Stretch::kDone: return true;
       case Stretch::kFailed: return false;
       case Stretch::kInterrupted:

@@ -14,8 +14,10 @@ namespace vorpak {
 // every column that holds text and fills the row-major working matrix and a fresh
 // FittedTables. Returns false with a Python exception pending; broken input
 // (no 2-D shape, no values, unreadable cells, str() failing) is an internal fault.
-// `kept` gets the exact strs met for each code (see KeptStrs).
-bool encode_object_array(PyObject* obj, const Container& out, WorkingMatrix& matrix,
-                         std::unique_ptr<FittedTables>& info, KeptStrs& kept);
+// `kept` gets the exact strs met for each code (see KeptStrs). `purpose` says
+// which cells are missing codes (see MissingCells).
+bool encode_object_array(PyObject* obj, const Container& out, ReadFor purpose,
+                         WorkingMatrix& matrix, std::unique_ptr<FittedTables>& info,
+                         KeptStrs& kept);
 
 }  // namespace vorpak

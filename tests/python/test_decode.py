@@ -199,3 +199,56 @@ def test_large_frame_decode_matches_small_pieces():
     assert whole["a"].isna().sum() == np.isnan(codes[:, 0]).sum() + (codes[:, 0] >= 40).sum() + (
         codes[:, 0] == -1
     ).sum()
+
+
+def _missing_as(codes, missing):
+    out = codes.astype(object)
+    out[pd.isna(codes)] = missing
+    return out
+
+
+# Where users keep codes with missing values: each carrier holds the same codes.
+CARRIERS = {
+    "float32": lambda c: c.astype("float32"),
+    "None": lambda c: _missing_as(c, None),
+    "pd.NA": lambda c: _missing_as(c, pd.NA),
+    "Int64": lambda c: c.astype("Int64"),
+    "Float64": lambda c: c.astype("Float64"),
+    "int64[pyarrow]": lambda c: c.astype("int64[pyarrow]"),
+}
+
+
+@pytest.mark.parametrize("shape", [(4, 2), (30, 3), (2000, 4)])
+@pytest.mark.parametrize(
+    "frame, carrier", [(False, c) for c in list(CARRIERS)[:3]] + [(True, c) for c in CARRIERS]
+)
+def test_missing_codes_decode_as_nan_codes(frame, carrier, shape):
+    if "pyarrow" in carrier:
+        pytest.importorskip("pyarrow")
+    rng = np.random.default_rng(sum(shape))
+    table = np.vectorize("t{}".format, otypes=[object])(rng.integers(0, 13, shape))
+    table[:, -1] = rng.integers(0, 9, shape[0]).astype(float)  # a numeric column passes through
+    table[rng.random(shape) < 0.2] = np.nan
+    enc = Encoder()
+    codes, _ = enc.encode(pd.DataFrame(table).rename(columns=str) if frame else table)
+    got, want = (pd.DataFrame(enc.decode(c)) for c in (CARRIERS[carrier](codes), codes))
+    pd.testing.assert_frame_equal(got, want)
+
+
+@pytest.mark.parametrize("missing", [None, pd.NA])
+@pytest.mark.parametrize("dtype", [None, object, "str", "string[pyarrow]", "category"])
+def test_missing_cells_of_a_text_column_take_the_missing_code(missing, dtype):
+    if dtype == "string[pyarrow]":
+        pytest.importorskip("pyarrow")
+    rng = np.random.default_rng(5)
+    # Long enough for the pooled walk, whose texts are distinct strs.
+    column = np.array(["t" + str(k) for k in rng.integers(0, 30, 70_000)], dtype=object)
+    gaps = rng.random(len(column)) < 0.2
+    got, want = (np.where(gaps, fill, column) for fill in (missing, np.nan))
+    enc = fitted()
+    if dtype is None:  # an ndarray
+        got, want = (pd.DataFrame(enc.decode(c[:, None])) for c in (got, want))
+    else:
+        pairs = ((got, dtype), (want, object))
+        got, want = (enc.decode(pd.DataFrame({"x": pd.Series(c, dtype=d), "y": 0.0})) for c, d in pairs)
+    pd.testing.assert_frame_equal(got, want)
