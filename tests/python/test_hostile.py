@@ -742,3 +742,14 @@ def test_arrow_data_that_breaks_its_layout_is_a_value_error(column, fault):
     done = run_python(ARROW_SCRIPT.replace("COLUMN", column))  # the old reader crashed on these
     assert (done.returncode, done.stdout) == (0, f"column 1 holds invalid Arrow data: {fault}\n" * 2)
 
+
+def test_category_codes_changed_by_a_cell_are_never_read_past_their_table():
+    # The cell's __str__ runs after the codes were checked; int32 codes put the wild one far off.
+    done = run_python("""
+        import numpy as np, pandas as pd, vorpak
+        frame = pd.DataFrame({"c": pd.Categorical(np.arange(40_000).astype(str))})
+        codes, expected = frame["c"].array._codes, vorpak.Encoder().encode(frame)[0]["c"].tolist()
+        frame["o"] = [type("Meddler", (), {"__str__": lambda _: codes.fill(2**31 - 2) or "m"})()] + ["x"] * 39_999
+        print(vorpak.Encoder().encode(frame)[0]["c"].tolist() == expected)
+        """)
+    assert done.stdout == "True\n" or "PanicException: a category code changed after it" in done.stderr
