@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/arrow_c_abi.hpp"
+#include "core/result.hpp"
 
 namespace vorpak {
 
@@ -43,9 +45,12 @@ class ArrowTextColumn {
 
   explicit ArrowTextColumn(Layout layout = Layout::kOffsets32) : layout_(layout) {}
 
-  // Adds the next chunk. False, leaving the column as it was, when the chunk
-  // does not have the buffers its layout needs.
-  bool add_chunk(OwnedArrowArray chunk);
+  // What became of a chunk that is sound Arrow: kAdded, or kLeftOut when it is
+  // in a form this reader leaves to others (the column is then as it was).
+  enum class Taken { kAdded, kLeftOut };
+  // Adds the next chunk once it is checked to be read only where its layout
+  // says; a failure, leaving the column as it was, names what is wrong with it.
+  Result<Taken> add_chunk(OwnedArrowArray chunk);
 
   size_t size() const { return size_; }
   size_t null_count() const { return null_count_; }
@@ -72,7 +77,14 @@ class ArrowTextColumn {
     return c.validity == nullptr || (c.validity[bit >> 3] >> (bit & 7)) & 1;
   }
   std::string_view text_at(const ArrowArray& a, int64_t k) const;
-  static bool views_in_bounds(const ArrowArray& a, const uint8_t* validity);
+  std::optional<Failure> shape_fault(const ArrowArray& a) const;
+  template <class Offset>
+  std::optional<Failure> offsets_fault(const ArrowArray& a, int64_t& span) const;
+  std::optional<Failure> views_fault(const ArrowArray& a, const uint8_t* validity) const;
+  // Row k of the chunk being added, named by its row in the whole column.
+  std::string row_name(int64_t k) const {
+    return "row " + std::to_string(size_ + static_cast<size_t>(k));
+  }
   size_t first_row_where(bool want_valid) const;
 
   Layout layout_;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "core/label_encode.hpp"
@@ -14,6 +15,16 @@ namespace vorpak {
 namespace {
 
 constexpr size_t kEntryGrain = 16 * 1024;
+
+// The code of a categorical's row from its entry. The walk checked every entry
+// against the table when it gave the codes their ids, and the codes must not
+// change after; one outside the table now means they did, a fault of this
+// module: it ends the call as an internal fault (the pool hands the exception
+// to the calling thread) rather than reading past the table.
+double code_of_entry(const std::vector<double>& codes, size_t entry) {
+  if (entry >= codes.size()) throw std::logic_error("a category code changed after it was checked");
+  return codes[entry];
+}
 
 DecodingTable build_decoding_table(const EncodingTable& encoding) {
   using Entry = const EncodingTable::value_type*;
@@ -103,8 +114,8 @@ void write_codes(const std::vector<StringColumnJob>& jobs, const std::vector<Col
           const double* code_of_id = columns[s].code_of_id.data();
           if (const RowTextIds* rows = jobs[s].row_ids) {
             cells[at] = !rows->ids.empty()     ? code_of_id[rows->ids[i]]
-                        : i < rows->first_text ? code_above[s][rows->entry(i)]
-                                               : code_below[s][rows->entry(i)];
+                        : code_of_entry(i < rows->first_text ? code_above[s] : code_below[s],
+                                        rows->entry(i));
             continue;
           }
           const uint64_t bits = std::bit_cast<uint64_t>(cells[at]);

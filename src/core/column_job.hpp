@@ -92,6 +92,8 @@ ColumnTables encode_column(const StringColumnJob& job);
 
 // Replaces the text ids and address numbers in the string columns' cells by
 // their codes; columns[s] holds the tables of jobs[s].
+// std::logic_error when a categorical's code has left its table since the walk
+// checked it.
 void write_codes(const std::vector<StringColumnJob>& jobs, const std::vector<ColumnTables>& columns,
                  const JobContext& ctx);
 

@@ -47,7 +47,7 @@ PyRef stream_capsule(PyObject* array) {
 
 }  // namespace
 
-ArrowImport import_arrow_texts(PyObject* array, ArrowTextColumn& out) {
+ArrowImport import_arrow_texts(PyObject* array, size_t column_position, ArrowTextColumn& out) {
   PyRef capsule = stream_capsule(array);
   if (!capsule) return ArrowImport::kFailed;
   auto* exported =
@@ -67,7 +67,13 @@ ArrowImport import_arrow_texts(PyObject* array, ArrowTextColumn& out) {
     std::memset(&next, 0, sizeof next);
     if (stream.get()->get_next(stream.get(), &next) != 0) return ArrowImport::kNotTexts;
     if (next.release == nullptr) break;  // the end of the stream
-    if (!column.add_chunk(OwnedArrowArray(next))) return ArrowImport::kNotTexts;
+    const auto taken = column.add_chunk(OwnedArrowArray(next));
+    if (!taken) {
+      PyErr_Format(PyExc_ValueError, "column %zu holds invalid Arrow data: %s", column_position,
+                   taken.error().c_str());
+      return ArrowImport::kInvalid;
+    }
+    if (taken.value() == ArrowTextColumn::Taken::kLeftOut) return ArrowImport::kNotTexts;
   }
   out = std::move(column);
   return ArrowImport::kTexts;

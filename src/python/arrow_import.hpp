@@ -5,15 +5,19 @@
 
 #include <Python.h>
 
+#include <cstddef>
+
 #include "core/arrow_text_column.hpp"
 
 namespace vorpak {
 
-enum class ArrowImport { kTexts, kNotTexts, kFailed };
+enum class ArrowImport { kTexts, kNotTexts, kFailed, kInvalid };
 
-// Moves the chunks of `array` (a pandas extension array backed by Arrow) into
-// `out`. kNotTexts when its Arrow type is not UTF-8 text or a chunk's layout is
-// unexpected; kFailed with an exception pending when a call into Python failed.
-ArrowImport import_arrow_texts(PyObject* array, ArrowTextColumn& out);
+// Moves the chunks of `array` (a pandas extension array backed by Arrow, column
+// `column` of its frame) into `out`. kNotTexts when its Arrow type is not UTF-8
+// text or a chunk is in a form left to others; kFailed with an exception pending
+// when a call into Python failed; kInvalid with a ValueError pending when a
+// chunk breaks its own layout, which no other road could read safely either.
+ArrowImport import_arrow_texts(PyObject* array, size_t column, ArrowTextColumn& out);
 
 }  // namespace vorpak

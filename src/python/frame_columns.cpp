@@ -98,26 +98,33 @@ PyRef null_cell(PyObject* array, size_t row) {
   return PyRef::steal(PySequence_GetItem(objects.get(), 0));
 }
 
-bool read_arrow_texts(PyObject* array, size_t nrows, FrameColumn& column) {
+// How reading a column ended: kOtherRoad leaves the frame to `values`, with any
+// ordinary error pending; kInvalid ends the call with its ValueError pending.
+enum class Read { kDone, kOtherRoad, kInvalid };
+
+Read done_if(bool read) { return read ? Read::kDone : Read::kOtherRoad; }
+
+Read read_arrow_texts(PyObject* array, size_t position, size_t nrows, FrameColumn& column) {
   auto texts = std::make_unique<ArrowTextColumn>();
-  switch (import_arrow_texts(array, *texts)) {
-    case ArrowImport::kFailed: return false;
-    case ArrowImport::kNotTexts: return as_objects(array, nrows, column);
+  switch (import_arrow_texts(array, position, *texts)) {
+    case ArrowImport::kFailed: return Read::kOtherRoad;
+    case ArrowImport::kInvalid: return Read::kInvalid;
+    case ArrowImport::kNotTexts: return done_if(as_objects(array, nrows, column));
     case ArrowImport::kTexts: break;
   }
   // pandas cannot convert Arrow views with nulls: leave those to the road that
   // fails as `values` does.
   if (texts->size() != nrows ||
       (texts->layout() == ArrowTextColumn::Layout::kViews && texts->null_count() != 0)) {
-    return as_objects(array, nrows, column);
+    return done_if(as_objects(array, nrows, column));
   }
   if (texts->null_count() != 0) {
     column.array = null_cell(array, texts->first_null_row());
-    if (!column.array) return false;
+    if (!column.array) return Read::kOtherRoad;
   }
   column.kind = FrameColumn::Kind::kArrowTexts;
   column.texts = std::move(texts);
-  return true;
+  return Read::kDone;
 }
 
 // The cell of every code of a categorical whose categories are Python
@@ -191,24 +198,32 @@ bool read_categorical(PyObject* array, PyObject* dtype, size_t nrows, FrameColum
 }
 
 // The column array as pandas keeps it, in the form this module reads best.
-bool read_column(PyRef array, size_t nrows, FrameColumn& column) {
+Read read_column(PyRef array, size_t position, size_t nrows, FrameColumn& column) {
   if (PyArray_CheckExact(array.get())) {
-    if (!is_column_array(array.get(), nrows, false)) return as_objects(array.get(), nrows, column);
+    if (!is_column_array(array.get(), nrows, false)) {
+      return done_if(as_objects(array.get(), nrows, column));
+    }
     column.array = std::move(array);
-    return true;
+    return Read::kDone;
   }
   PyRef dtype = dtype_of(array.get());
-  if (!dtype) return false;
+  if (!dtype) return Read::kOtherRoad;
   if (is_python_string_dtype(dtype.get())) {
     PyRef numpy = PyRef::steal(PyObject_CallMethod(array.get(), "to_numpy", nullptr));
-    if (!numpy) return false;
-    if (!is_column_array(numpy.get(), nrows, false)) return as_objects(array.get(), nrows, column);
+    if (!numpy) return Read::kOtherRoad;
+    if (!is_column_array(numpy.get(), nrows, false)) {
+      return done_if(as_objects(array.get(), nrows, column));
+    }
     column.array = std::move(numpy);
-    return true;
+    return Read::kDone;
   }
-  if (may_hold_arrow_texts(dtype.get())) return read_arrow_texts(array.get(), nrows, column);
-  if (is_categorical_dtype(dtype.get())) return read_categorical(array.get(), dtype.get(), nrows, column);
-  return as_objects(array.get(), nrows, column);
+  if (may_hold_arrow_texts(dtype.get())) {
+    return read_arrow_texts(array.get(), position, nrows, column);
+  }
+  if (is_categorical_dtype(dtype.get())) {
+    return done_if(read_categorical(array.get(), dtype.get(), nrows, column));
+  }
+  return done_if(as_objects(array.get(), nrows, column));
 }
 
 // ---------------------------------------------------------------------------
@@ -284,7 +299,7 @@ bool column_arrays(PyObject* frame, size_t ncols, std::vector<PyRef>& arrays) {
 // than a Series per column, which pays off for small frames too. It is not
 // public API, so it is used only where it exists and everything it yields is
 // checked; anything unexpected leaves the frame to the other roads.
-enum class Found { kColumns, kValues, kNoIterator };
+enum class Found { kColumns, kValues, kNoIterator, kInvalid };
 
 Found columns_by_iterator(PyObject* frame, size_t nrows, size_t ncols,
                           std::vector<FrameColumn>& columns) {
@@ -312,7 +327,11 @@ Found columns_by_iterator(PyObject* frame, size_t nrows, size_t ncols,
   columns.clear();
   columns.resize(ncols);
   for (size_t j = 0; j < ncols; ++j) {
-    if (!read_column(std::move(arrays[j]), nrows, columns[j])) return Found::kValues;
+    switch (read_column(std::move(arrays[j]), j, nrows, columns[j])) {
+      case Read::kDone: break;
+      case Read::kOtherRoad: return Found::kValues;
+      case Read::kInvalid: return Found::kInvalid;
+    }
   }
   return Found::kColumns;
 }
@@ -348,7 +367,8 @@ bool columns_by_position(PyObject* frame, size_t nrows, size_t ncols,
 }  // namespace
 
 bool frame_columns(PyObject* frame, size_t nrows, size_t ncols, std::vector<FrameColumn>& columns) {
-  // An ordinary error only means "try the next road"; an interrupt ends the call.
+  // An ordinary error only means "try the next road"; an interrupt ends the
+  // call, and so does invalid Arrow data, which `values` would read no more safely.
   bool found = false;
   if (is_exact_dataframe(frame)) {
     switch (columns_by_iterator(frame, nrows, ncols, columns)) {
@@ -357,6 +377,9 @@ bool frame_columns(PyObject* frame, size_t nrows, size_t ncols, std::vector<Fram
         break;
       case Found::kValues:
         break;
+      case Found::kInvalid:
+        columns.clear();
+        return false;
       case Found::kNoIterator:
         if (!drop_ordinary_error()) return false;
         found = columns_by_position(frame, nrows, ncols, columns);

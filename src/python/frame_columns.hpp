@@ -35,7 +35,8 @@ struct FrameColumn {
 // would be an object array (where it is not, a column's own cells can differ
 // from what `values` makes of them), or all columns hold plain numbers.
 // Returns false when the columns cannot be had this way: with no exception
-// pending, or with an interrupt met on the way, which must end the call.
+// pending, or with one that must end the call: an interrupt met on the way, or
+// a ValueError for a column whose Arrow data breaks its own layout.
 bool frame_columns(PyObject* frame, size_t nrows, size_t ncols, std::vector<FrameColumn>& columns);
 
 }  // namespace vorpak

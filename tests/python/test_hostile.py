@@ -710,3 +710,46 @@ def test_fresh_values_stay_alive_until_read(rows):
     back = enc.decode(np.asarray(codes))
     assert back[:, 0].tolist() == [f"text{i}" for i in range(rows)]
     assert back[:, 1].tolist() == [f"other{i % 7}" for i in range(rows)]
+
+
+
+
+ARROW_SCRIPT = """
+import numpy as np, pandas as pd, pyarrow as pa, vorpak
+data = pa.py_buffer(b"abcdefgh" * 4)
+fell = pa.Array.from_buffers(pa.string(), 3, [None, pa.py_buffer(np.int32([0, 4, 2, 8])), data])
+views = pa.py_buffer(np.int32([1] * 4 + [20, 0, 0, 30]))  # the second runs past the 32 bytes
+view = pd.arrays.ArrowExtensionArray(pa.Array.from_buffers(pa.string_view(), 2, [None, views, data]))
+enc = vorpak.Encoder()
+for method in (enc.encode, enc.decode):
+    try:
+        method(pd.DataFrame({"f": 1.0, "s": COLUMN}))
+    except ValueError as exc:
+        print(exc)
+assert enc.__getstate__() == vorpak.Encoder().__getstate__()
+"""
+
+
+# A "str" column is large_string; the chunked one's bad chunk starts at row 1.
+@pytest.mark.parametrize("column, fault", [
+    ("pd.arrays.ArrowExtensionArray(fell)", "its offsets fall back at row 1, from 4 to 2"),
+    ("pd.Series(fell, dtype='str')", "its offsets fall back at row 1, from 4 to 2"),
+    ("pd.array(pa.chunked_array([fell[:1], fell[:2]]), dtype='str')", "its offsets fall back at row 2, from 4 to 2"),
+    ("view", "the view of row 1 reaches outside its data buffer (bytes 30 to 50 of 32)"),
+])
+def test_arrow_data_that_breaks_its_layout_is_a_value_error(column, fault):
+    pytest.importorskip("pyarrow")
+    done = run_python(ARROW_SCRIPT.replace("COLUMN", column))  # the old reader crashed on these
+    assert (done.returncode, done.stdout) == (0, f"column 1 holds invalid Arrow data: {fault}\n" * 2)
+
+
+def test_category_codes_changed_by_a_cell_are_never_read_past_their_table():
+    # The cell's __str__ runs after the codes were checked; int32 codes put the wild one far off.
+    done = run_python("""
+        import numpy as np, pandas as pd, vorpak
+        frame = pd.DataFrame({"c": pd.Categorical(np.arange(40_000).astype(str))})
+        codes, expected = frame["c"].array._codes, vorpak.Encoder().encode(frame)[0]["c"].tolist()
+        frame["o"] = [type("Meddler", (), {"__str__": lambda _: codes.fill(2**31 - 2) or "m"})()] + ["x"] * 39_999
+        print(vorpak.Encoder().encode(frame)[0]["c"].tolist() == expected)
+        """)
+    assert done.stdout == "True\n" or "PanicException: a category code changed after it" in done.stderr
