@@ -5,10 +5,11 @@
     python bench/interrupt_latency.py --busy 2        the same beside 2 CPU-bound processes
     python bench/interrupt_latency.py --only arrow --repeat 5
 
-Each table is built in a child process, encoded once to learn how long the whole call takes
-(T), then encoded again while this process sends SIGINT at several fractions of T. The latency
-is the time from the signal to the child's KeyboardInterrupt, as the child measures it (the
-signal's own delivery is well below a millisecond). Each table keeps one phase busy for most
+A child process times a warm call on each table (T). Then, for each fraction f, a fresh child
+builds the table and starts encoding it, and this process sends it SIGINT f * T later. The
+latency is the time from the signal to the child's KeyboardInterrupt, both read from the same
+monotonic clock (the signal's own delivery is well below a millisecond). A call that ran to
+its end before the signal is told apart by the encoder's state, and reported as "finished". Each table keeps one phase busy for most
 of its call, so the fractions land in that phase: the cell walk, the Arrow fill, the column
 jobs (hashing, sorting, tables, code writing). Timing only: nothing here asserts.
 """
@@ -49,73 +50,65 @@ import vorpak
 
 table = {table}
 encoder = vorpak.Encoder()
-encoder.encode(table)  # warm: the second call is the one timed
-started = time.perf_counter()
-encoder.encode(table)
-print(time.perf_counter() - started, flush=True)
+if {timed}:
+    encoder.encode(table)  # warm: the second call is the one timed
+    started = time.perf_counter()
+    encoder.encode(table)
+    print(time.perf_counter() - started, flush=True)
+    sys.exit()
 encoder.encode(np.array([["before"]], dtype=object))
 before = encoder.__getstate__()
-
-
-def answer(*words):
-    while True:  # a late signal must not end this process
-        try:
-            return print(*words, flush=True)
-        except KeyboardInterrupt:
-            pass
-
-
-while True:
-    try:
-        if not sys.stdin.readline():
-            break
-        encoder.__setstate__(before)
-    except KeyboardInterrupt:  # a signal sent after the call had finished
-        continue
-    answer("encoding", time.perf_counter())
-    ended = None
-    try:
-        encoder.encode(table)
-    except KeyboardInterrupt:
-        ended = time.perf_counter()
-    # A call that ran to its end fitted the table, whenever the signal came.
-    interrupted = ended is not None and encoder.__getstate__() == before
-    answer("interrupted" if interrupted else "finished", ended or 0.0)
+print("encoding", flush=True)
+ended = None
+try:
+    encoder.encode(table)
+except KeyboardInterrupt:
+    ended = time.perf_counter()
+# A call that ran to its end fitted the table, whenever the signal came.
+interrupted = ended is not None and encoder.__getstate__() == before
+print("interrupted" if interrupted else "finished", ended or 0.0, flush=True)
 """
+
 
 def spin(stop_at: float) -> None:
     while time.time() < stop_at:
         pass
 
 
-def measure(name: str, fractions: list[float], repeat: int) -> dict[float, list[float]]:
-    child = subprocess.Popen(
-        [sys.executable, "-c", CHILD.format(table=TABLES[name])],
-        stdin=subprocess.PIPE,
+def child(name: str, timed: bool) -> subprocess.Popen:
+    return subprocess.Popen(
+        [sys.executable, "-c", CHILD.format(table=TABLES[name], timed=timed)],
+        stdin=subprocess.DEVNULL,
         stdout=subprocess.PIPE,
         text=True,
     )
-    latencies: dict[float, list[float]] = {f: [] for f in fractions}
+
+
+def shot(name: str, delay: float) -> float | None:
+    """The latency of one signal `delay` seconds into the call, in a process of its own."""
+    process = child(name, timed=False)
     try:
-        whole = float(child.stdout.readline())
-        for _ in range(repeat):
-            for f in fractions:
-                child.stdin.write("go\n")
-                child.stdin.flush()
-                word, started = child.stdout.readline().split()[:2]
-                assert word == "encoding"
-                time.sleep(f * whole)
-                sent = time.perf_counter()  # the same clock as the child's, on Linux
-                child.send_signal(signal.SIGINT)
-                line = child.stdout.readline().split()
-                if not line:
-                    raise SystemExit(f"{name}: the child ended (the signal came after the call)")
-                outcome, ended = line
-                if outcome == "interrupted":  # else it finished first: no latency to report
-                    latencies[f].append(float(ended) - sent)
-        print(f"{name}: whole call {whole:.2f} s", flush=True)
+        if process.stdout.readline().strip() != "encoding":
+            raise SystemExit(f"{name}: the child failed")
+        time.sleep(delay)
+        sent = time.perf_counter()  # the same clock as the child's, on Linux
+        process.send_signal(signal.SIGINT)
+        outcome, ended = process.communicate(timeout=600)[0].split()
+        return float(ended) - sent if outcome == "interrupted" else None
     finally:
-        child.kill()
+        process.kill()
+
+
+def measure(name: str, fractions: list[float], repeat: int) -> dict[float, list[float]]:
+    timer = child(name, timed=True)
+    whole = float(timer.communicate(timeout=600)[0])
+    print(f"{name}: whole call {whole:.2f} s", flush=True)
+    latencies: dict[float, list[float]] = {f: [] for f in fractions}
+    for _ in range(repeat):
+        for f in fractions:
+            latency = shot(name, f * whole)
+            if latency is not None:  # else it finished first: no latency to report
+                latencies[f].append(latency)
     return latencies
 
 

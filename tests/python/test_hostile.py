@@ -752,4 +752,4 @@ def test_category_codes_changed_by_a_cell_are_never_read_past_their_table():
         frame["o"] = [type("Meddler", (), {"__str__": lambda _: codes.fill(2**31 - 2) or "m"})()] + ["x"] * 39_999
         print(vorpak.Encoder().encode(frame)[0]["c"].tolist() == expected)
         """)
-    assert done.stdout == "True\n" or "PanicException: a category code changed after it" in done.stderr
+    assert done.stdout == "True\n", done.stderr  # read from a copy taken before the cell ran
