@@ -123,11 +123,12 @@ class FlatMap {
   // keys again; all of them first, so that the rebuild can prefetch.
   void rebuild(size_t capacity) {
     const size_t n = entries_.size();
-    std::vector<uint64_t> hashes(n);
+    std::vector<uint64_t> hashes;
+    hashes.reserve(n);
     pool::CancelPoint point;  // a table of millions of entries, built on the pool
     for (size_t i = 0; i < n; ++i) {
       point.step();
-      hashes[i] = hash_(entries_[i].first);
+      hashes.push_back(hash_(entries_[i].first));
     }
     index_.rebuild(
         capacity, n, [&](size_t i) { return hashes[i]; },

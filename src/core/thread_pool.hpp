@@ -19,6 +19,7 @@
 #include <exception>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <type_traits>
 #include <vector>
 
@@ -242,6 +243,36 @@ size_t merge_split(const T* a, size_t na, const T* b, size_t nb, size_t d, Less 
   return lo;
 }
 
+// A sort's scratch space of n default-made Ts, made a piece per chunk on the
+// pool: for millions of texts it is hundreds of megabytes, whose first touch
+// (the kernel zeroes each page) is no stretch for one thread with no look at
+// the cancel flag.
+template <class T>
+class ScratchBuffer {
+  static_assert(std::is_trivially_destructible_v<T>, "a cancelled fill leaves nothing to destroy");
+
+ public:
+  explicit ScratchBuffer(size_t n) : data_(std::allocator<T>().allocate(n)), n_(n) {
+    try {
+      parallel_for(n, kMinMergePiece, [&](size_t begin, size_t end) {
+        std::uninitialized_default_construct(data_ + begin, data_ + end);
+      });
+    } catch (...) {
+      std::allocator<T>().deallocate(data_, n_);
+      throw;
+    }
+  }
+  ~ScratchBuffer() { std::allocator<T>().deallocate(data_, n_); }
+  ScratchBuffer(const ScratchBuffer&) = delete;
+  ScratchBuffer& operator=(const ScratchBuffer&) = delete;
+
+  T* data() { return data_; }
+
+ private:
+  T* data_;
+  size_t n_;
+};
+
 }  // namespace detail
 
 // Sorts `items` by `less` on the pool; unstable. Small inputs or a one-thread
@@ -278,7 +309,7 @@ void parallel_sort(std::vector<T>& items, Less less = Less()) {
     }
   });
 
-  std::vector<T> scratch(n);
+  detail::ScratchBuffer<T> scratch(n);
   T* src = items.data();
   T* dst = scratch.data();
   const size_t piece_size = std::max(detail::kMinMergePiece, n / (2 * threads) + 1);
@@ -318,7 +349,11 @@ void parallel_sort(std::vector<T>& items, Less less = Less()) {
     std::swap(src, dst);
     bounds = std::move(merged_bounds);
   }
-  if (src != items.data()) std::copy(src, src + n, items.data());
+  if (src != items.data()) {
+    parallel_for(n, detail::kMinMergePiece, [&](size_t begin, size_t end) {
+      std::copy(src + begin, src + end, items.data() + begin);
+    });
+  }
 }
 
 }  // namespace vorpak::pool

@@ -2,12 +2,16 @@
 
 #include <cmath>
 
+#include "core/thread_pool.hpp"
+
 namespace vorpak {
 
 std::vector<PyObject*> first_str_of_code(const std::vector<PyObject*>& strs,
                                          const std::vector<double>& code_of_id, size_t ncodes) {
   std::vector<PyObject*> firsts;
+  pool::CancelPoint point;  // runs in a column's job, over millions of ids
   for (size_t id = 0; id < strs.size(); ++id) {
+    point.step();
     const double code = code_of_id[id];
     if (strs[id] == nullptr || std::isnan(code)) continue;
     if (firsts.empty()) firsts.resize(ncodes, nullptr);

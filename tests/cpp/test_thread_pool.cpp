@@ -489,6 +489,26 @@ TEST(ThreadPool, CancelReachesANestedSort) {
   EXPECT_EQ(poll.calls, 1u);
 }
 
+// Long loops stop at their cancel points: inside a chunk once its call is
+// cancelled, and on the caller itself (a loop run inline) once its poll says so.
+TEST(ThreadPool, CancelPointsEndLoopsThatWouldRunOn) {
+  const auto endless = [] {
+    vp::CancelPoint point;
+    for (const auto give_up = Clock::now() + kGiveUp; Clock::now() < give_up;) point.step();
+  };
+  CountingPoll poll{.stop_at = 2};
+  const vp::WaitPoll scope(&CountingPoll::poll, &poll);
+  EXPECT_THROW(vp::parallel_for(2, 1, [&](size_t, size_t) { endless(); }), vp::Cancelled);
+  EXPECT_THROW(endless(), vp::Cancelled);  // asks the poll, whose calls go on counting
+  EXPECT_EQ(poll.calls, 3u);
+}
+
+TEST(ThreadPool, CancelPointsWithoutAPollNeverStop) {
+  vp::CancelPoint point;
+  for (int i = 0; i < 100000; ++i) point.step();
+  SUCCEED();
+}
+
 // A poll that always answers no is asked while the caller waits and changes
 // nothing: not the results, not cancel_requested(), not how errors arrive.
 TEST(ThreadPool, PollThatNeverStopsChangesNothing) {

@@ -190,6 +190,8 @@ import pandas as pd
 import vorpak
 
 table = {table}
+if {timed}:  # the second call is timed: the first also starts the pool and faults memory in
+    vorpak.Encoder().encode(table)
 started = time.perf_counter()
 if {timed}:
     vorpak.Encoder().encode(table)
@@ -236,7 +238,7 @@ HUGE_VIEWS = """(pa := __import__("pyarrow")) and pd.DataFrame({
             id="column walk",
         ),
         # A str per cell: the walk, then the column jobs on the pool.
-        pytest.param(DISTINCT_STRS, [0.1, 0.6], id="fast walk, column jobs"),
+        pytest.param(DISTINCT_STRS, [0.1, 0.5], id="fast walk, column jobs"),
         # Nothing but the Arrow fill, which used to run to its end unasked.
         pytest.param(
             HUGE_VIEWS,
