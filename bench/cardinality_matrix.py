@@ -441,7 +441,8 @@ NOTES = [
     "the others, into a float64 array (arrays) or DataFrame (frames).",
     "- polars and pyarrow routes start from the input the user has, so the conversion is timed: "
     "`pl.from_pandas(frame)` / `pa.Table.from_pandas(frame)` for frames, one "
-    "`pl.Series(col, dtype=pl.String)` / `pa.array(col, pa.string())` per text column for "
+    "`pl.from_pandas(pd.Series(col))` (pl.Series refuses NaN among str) / "
+    "`pa.array(col, pa.string(), from_pandas=True)` per text column for "
     "object arrays. They return a polars or Arrow table of UInt32/UInt64 codes with null for "
     "missing (float columns as they are), not a float64 matrix.",
     "- pl cat: cast to `pl.Categorical`, sort only the distinct texts, map category ids to ranks "
