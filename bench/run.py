@@ -297,6 +297,25 @@ def run_numpy_copy(table, text):
     return (lambda: np.copy(table)), None
 
 
+def polars_sorted_codes(col):
+    """(codes, distinct texts in byte order) of a polars String or Categorical Series: codes
+    UInt32, null where the cell is null."""
+    import polars as pl
+
+    # A Categorical gives each distinct text an id in one hashing pass; sorting only the
+    # distinct texts and mapping ids to their ranks through a lookup table is faster than
+    # cast(pl.Enum(sorted uniques)), which hashes every cell again, and much faster than
+    # rank("dense"), which sorts every cell.
+    cats = col if col.dtype == pl.Categorical else col.cast(pl.Categorical)
+    present = cats.unique().drop_nulls()
+    by_text = present.cast(pl.String).arg_sort()
+    ids = present.to_physical().gather(by_text)
+    size = (ids.max() or 0) + 1
+    ranks = pl.zeros(size, pl.UInt32, eager=True).scatter(
+        ids, pl.int_range(len(ids), dtype=pl.UInt32, eager=True))
+    return ranks.gather(cats.to_physical()).alias(col.name), present.gather(by_text).cast(pl.String)
+
+
 def run_polars(table, text):
     import polars as pl
 
@@ -304,19 +323,8 @@ def run_polars(table, text):
     sorted_texts = {}  # column -> its distinct texts in byte order, for decode
 
     def sorted_codes(col: pl.Series) -> pl.Series:
-        # A Categorical gives each distinct text an id in one hashing pass; sorting only the
-        # distinct texts and mapping ids to their ranks through a lookup table is faster than
-        # cast(pl.Enum(sorted uniques)), which hashes every cell again, and much faster than
-        # rank("dense"), which sorts every cell.
-        cats = col if col.dtype == pl.Categorical else col.cast(pl.Categorical)
-        present = cats.unique().drop_nulls()
-        by_text = present.cast(pl.String).arg_sort()
-        sorted_texts[col.name] = present.gather(by_text).cast(pl.String)
-        ids = present.to_physical().gather(by_text)
-        size = (ids.max() or 0) + 1
-        ranks = pl.zeros(size, pl.UInt32, eager=True).scatter(
-            ids, pl.int_range(len(ids), dtype=pl.UInt32, eager=True))
-        return ranks.gather(cats.to_physical()).alias(col.name)
+        codes, sorted_texts[col.name] = polars_sorted_codes(col)
+        return codes
 
     def encode():
         frame = pl.from_pandas(table)
@@ -328,6 +336,21 @@ def run_polars(table, text):
     return encode, decode
 
 
+def arrow_sorted_codes(col):
+    """(codes, distinct texts in byte order) of a pyarrow string or dictionary (Chunked)Array:
+    codes take the rank of each cell's text among the distinct ones, null where the cell is."""
+    import pyarrow.compute as pc
+
+    # A categorical column arrives dictionary-encoded already; dictionary_encode then
+    # returns it unchanged. Chunks share one dictionary, so combining them is cheap.
+    encoded = pc.dictionary_encode(col)
+    if hasattr(encoded, "combine_chunks"):
+        encoded = encoded.combine_chunks()
+    texts = encoded.dictionary
+    rank = pc.subtract(pc.rank(texts, sort_keys="ascending"), 1)
+    return pc.take(rank, encoded.indices), texts.take(pc.sort_indices(texts))
+
+
 def run_pyarrow(table, text):
     import pyarrow as pa
     import pyarrow.compute as pc
@@ -337,13 +360,8 @@ def run_pyarrow(table, text):
     def encode():
         coded = pa.Table.from_pandas(table, preserve_index=False)
         for j in text:
-            # A categorical column arrives dictionary-encoded already; dictionary_encode then
-            # returns it unchanged. Chunks share one dictionary, so combining them is cheap.
-            encoded = pc.dictionary_encode(coded.column(j)).combine_chunks()
-            texts = encoded.dictionary
-            sorted_texts[j] = texts.take(pc.sort_indices(texts))
-            rank = pc.subtract(pc.rank(texts, sort_keys="ascending"), 1)
-            coded = coded.set_column(j, coded.field(j).name, pc.take(rank, encoded.indices))
+            codes, sorted_texts[j] = arrow_sorted_codes(coded.column(j))
+            coded = coded.set_column(j, coded.field(j).name, codes)
         return coded
 
     def decode(codes):
@@ -571,9 +589,10 @@ def child(kind: str, n: int, repeat: int, workload: str) -> None:
     print(json.dumps({"increase": peak - before, "result": result.nbytes, "exact": exact}))
 
 
-def spawn(args: list[str], env=None) -> dict:
+def spawn(args: list[str], env=None, script: str = __file__) -> dict:
+    """Runs `script` (this one unless told) in a fresh process; returns its last stdout line as JSON."""
     proc = subprocess.run(
-        [sys.executable, __file__, *args], env=env, capture_output=True, text=True, timeout=1800
+        [sys.executable, script, *args], env=env, capture_output=True, text=True, timeout=1800
     )
     if proc.returncode != 0:
         raise RuntimeError(proc.stderr.strip().splitlines()[-1] if proc.stderr.strip() else "failed")
