@@ -653,7 +653,7 @@ def version(module: str) -> str:
             mod = importlib.import_module(module)
         except ImportError:
             return "not installed"
-        return getattr(mod, "__version__", None) or f"dev build at {Path(mod.__file__).parent}"
+        return getattr(mod, "__version__", None) or "dev build"
 
 
 def machine_facts() -> list[str]:
