@@ -150,9 +150,14 @@ void fill_categorical(PooledColumn& job, CellWalk& walk) {
   const char* from = PyArray_BYTES(array);
   const npy_intp stride = PyArray_STRIDE(array, 0);
   rows.own_codes.resize(walk.nrows * width);
-  for (size_t i = 0; i < walk.nrows; ++i) {
-    point.step();
-    std::memcpy(rows.own_codes.data() + i * width, from + static_cast<npy_intp>(i) * stride, width);
+  if (stride == static_cast<npy_intp>(width)) {  // pandas keeps its codes contiguous
+    std::memcpy(rows.own_codes.data(), from, rows.own_codes.size());
+  } else {
+    for (size_t i = 0; i < walk.nrows; ++i) {
+      point.step();
+      std::memcpy(rows.own_codes.data() + i * width, from + static_cast<npy_intp>(i) * stride,
+                  width);
+    }
   }
   rows.codes = rows.own_codes.data();
   rows.stride = static_cast<ptrdiff_t>(width);
