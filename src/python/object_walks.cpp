@@ -102,8 +102,8 @@ bool walk_object_array(PyObject* obj, CellWalk& walk) {
   const Geometry g(array);
   // A column-major array is walked in its own memory order anyway.
   if (!PyArray_IS_F_CONTIGUOUS(array) || PyArray_IS_C_CONTIGUOUS(array)) {
-    // Long tables of distinct strs are read on the pool, each worker reading its own rows.
-    if (pooled_walk_fits(g, walk.nrows, walk.ncols)) {
+    // Long tables are read on the pool, each worker reading its own rows.
+    if (pooled_walk_fits(walk.nrows, walk.ncols)) {
       switch (try_pooled_object_walk(g, walk)) {
         case Walked::kDone: return true;
         case Walked::kFailed: return false;

@@ -7,7 +7,6 @@
 #include <limits>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "core/code_points_utf8.hpp"
@@ -38,7 +37,7 @@ namespace vorpak {
 // thread could change or free a cell at any moment, so such builds never take
 // this walk.
 #ifdef Py_GIL_DISABLED
-bool pooled_walk_fits(const Geometry&, size_t, size_t) { return false; }
+bool pooled_walk_fits(size_t, size_t) { return false; }
 Walked try_pooled_object_walk(const Geometry&, CellWalk&) { return Walked::kGaveUp; }
 #else
 
@@ -54,43 +53,83 @@ constexpr size_t kMaxColumns = 4096;
 // can have.
 constexpr uint64_t kLeftToCaller = 0;
 
-// One column's texts in one row range, each distinct text once.
+// How a column's strs are told apart, judged from a sample of the column (see
+// judge_columns). Where their texts repeat but the objects do not (a str per
+// cell, as readers make them), each cell's text is looked up in the range's
+// table. Anywhere else (one str shared by equal cells, or texts that hardly
+// repeat) the range files each cell by its str's address, as the row-major
+// walk does, and the calling thread reads each distinct str once afterwards:
+// there a table of texts would cost more than it saves.
+enum class Dedupe : uint8_t { kByObject, kByText };
+
+// One column's texts in one row range.
 class RangeColumn {
  public:
   size_t turn = std::numeric_limits<size_t>::max();  // first row of the range holding text
   std::vector<size_t> later_numbers;  // rows past `turn` holding a number, bool or missing cell
   std::vector<PyObject*> strs;        // the first exact str of each text; null if none
+  Dedupe dedupe = Dedupe::kByObject;
 
-  // The local id of `text`; `stored` copies it where it must outlive the call.
-  template <class Store>
-  uint32_t id_of(std::string_view text, PyObject* str, Store stored) {
-    if (text.size() <= ShortTextIndex::kMaxSize) {
-      return static_cast<uint32_t>(
-          short_texts_.id_of(text, [&] { return new_id(text, str, stored); }));
+  // The local id of the text of exact str `str` (not filed by address). A short
+  // text is known again by its code units, which name it exactly within its
+  // kind (an ASCII str's are its UTF-8, and a Latin-1 str's hold a byte no
+  // ASCII text has, so these two kinds share one index). `read` gives its UTF-8
+  // only when it is new, and whether it was repaired: false (and the walk gives
+  // up) where a worker cannot read it. `keep` makes a new text outlive the call.
+  template <class Read, class Keep>
+  bool id_of_str(PyObject* str, Read read, Keep keep, uint32_t& id) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (!PyUnicode_IS_READY(str)) return false;  // readying it allocates
+#endif
+    const auto length = static_cast<size_t>(PyUnicode_GET_LENGTH(str));
+    const unsigned kind = PyUnicode_KIND(str);
+    const std::string_view units(static_cast<const char*>(PyUnicode_DATA(str)), length * kind);
+    std::string_view text;
+    bool repaired = false;
+    if (units.size() <= ShortTextIndex::kMaxSize) {
+      bool readable = true;
+      ShortTextIndex& index = kind == 1 ? latin1_ : kind == 2 ? ucs2_ : ucs4_;
+      id = static_cast<uint32_t>(index.id_of(units, [&] {
+        readable = read(str, text, repaired);
+        return readable ? append(keep(str, text), 0, repaired ? nullptr : str) : 0;
+      }));
+      return readable;
     }
-    return new_id(text, str, stored);
+    if (!read(str, text, repaired)) return false;
+    PyObject* source = repaired ? nullptr : str;
+    id = id_of_text(text, source, [&] { return keep(str, text); });
+    return true;
+  }
+
+  // The local id of a text that is no str's (it lives beyond the call).
+  uint32_t id_of_constant(std::string_view text) {
+    return id_of_text(text, nullptr, [&] { return text; });
   }
   const std::vector<std::string_view>& texts() const { return texts_; }
 
  private:
-  // Short texts are found by their words first (see ShortTextIndex); a short
-  // text reaches the content table only the first time it is met.
-  template <class Store>
-  uint32_t new_id(std::string_view text, PyObject* str, Store stored) {
+  // The id of `text` by content; `lasting` gives the text to keep if it is new.
+  template <class Lasting>
+  uint32_t id_of_text(std::string_view text, PyObject* str, Lasting lasting) {
     if (key_ == 0) key_ = fresh_hash_key() | 1;
     const uint64_t h = hash_bytes(text.data(), text.size(), key_);
     const auto probe = by_content_.find_for_insert(text, h, Slots::Context{texts_, hashes_});
     if (probe.found) return Slots::id_of(by_content_[probe.at]);
-    const auto id = static_cast<uint32_t>(texts_.size());
-    texts_.push_back(stored(text));
-    hashes_.push_back(h);
-    strs.push_back(str);
+    const uint32_t id = append(lasting(), h, str);
     by_content_.fill(probe.at, Slots::slot_of(id));
     return id;
   }
 
+  uint32_t append(std::string_view text, uint64_t h, PyObject* str) {
+    const auto id = static_cast<uint32_t>(texts_.size());
+    texts_.push_back(text);
+    hashes_.push_back(h);
+    strs.push_back(str);
+    return id;
+  }
+
   using Slots = TextIdSlots<uint32_t>;
-  ShortTextIndex short_texts_;
+  ShortTextIndex latin1_, ucs2_, ucs4_;
   std::vector<std::string_view> texts_;
   std::vector<uint64_t> hashes_;
   OpenTable<Slots> by_content_;
@@ -148,12 +187,18 @@ bool read_str(PyObject* str, RowRange& range, std::string_view& text, bool& repa
 // time is in cache, and the block's cell pointers stay there meanwhile.
 bool read_range(const Geometry& g, const CellGrid& grid, const MissingCells& missing,
                 RowRange& range, const std::atomic<bool>& given_up) {
-  const auto stored = [&](std::string_view text) { return range.arena.store(text); };
-  const auto as_is = [](std::string_view text) { return text; };  // lives in its str
+  const auto read = [&](PyObject* str, std::string_view& text, bool& repaired) {
+    return read_str(str, range, text, repaired);
+  };
+  // An ASCII str's UTF-8 is its own, which lives as long as the table; any
+  // other is copied.
+  const auto keep = [&](PyObject* str, std::string_view text) {
+    return PyUnicode_IS_COMPACT_ASCII(str) ? text : range.arena.store(text);
+  };
   constexpr size_t kBlockRows = 2048;
   constexpr size_t kAhead = 8;  // cells whose objects are asked for ahead of their reading
   for (size_t block = range.begin; block < range.end; block += kBlockRows) {
-    if (given_up.load(std::memory_order_relaxed) || pool::cancel_requested()) return false;
+    if (given_up.load(std::memory_order_relaxed) || pool::stop_requested()) return false;
     const size_t block_end = std::min(range.end, block + kBlockRows);
     for (size_t j = 0; j < grid.ncols; ++j) {
       RangeColumn& column = range.columns[j];
@@ -165,12 +210,12 @@ bool read_range(const Geometry& g, const CellGrid& grid, const MissingCells& mis
         double number = 0;
         uint32_t id;
         if (type == &PyUnicode_Type) {
-          std::string_view text;
-          bool repaired = false;
-          if (!read_str(cell, range, text, repaired)) return false;
-          const bool ascii = PyUnicode_IS_COMPACT_ASCII(cell);
-          id = ascii ? column.id_of(text, cell, as_is)
-                     : column.id_of(text, repaired ? nullptr : cell, stored);
+          if (column.dedupe == Dedupe::kByObject) {
+            if (column.turn > i) column.turn = i;
+            slot = std::bit_cast<double>(reinterpret_cast<uint64_t>(cell));  // even: no id
+            continue;
+          }
+          if (!column.id_of_str(cell, read, keep, id)) return false;
         } else if (type == &PyFloat_Type || type == &PyBool_Type || missing.is_missing(cell) ||
                    (type == &PyLong_Type && readable_int(cell, number))) {
           if (column.turn <= i) {  // text below: the calling thread files it as text
@@ -185,7 +230,7 @@ bool read_range(const Geometry& g, const CellGrid& grid, const MissingCells& mis
           }
           continue;
         } else if (cell == Py_None) {  // no number, so text: str(None)
-          id = column.id_of("None", nullptr, as_is);
+          id = column.id_of_constant("None");
         } else {
           return false;
         }
@@ -239,6 +284,9 @@ bool join_ranges(const Geometry& g, std::vector<RowRange>& ranges, CellWalk& wal
     for (const RowRange& range : ranges) turn[j] = std::min(turn[j], range.columns[j].turn);
     if (turn[j] == kNone) continue;  // numbers only
     walk.turn(turn[j], j);
+    // Its strs' addresses are numbered and read once each, as those the
+    // row-major walk files.
+    if (ranges.front().columns[j].dedupe == Dedupe::kByObject) walk.has_addresses[j] = 1;
     TextColumn& texts = walk.text_column(j);
     for (size_t k = 0; k < ranges.size(); ++k) {
       const RangeColumn& column = ranges[k].columns[j];
@@ -264,41 +312,58 @@ bool join_ranges(const Geometry& g, std::vector<RowRange>& ranges, CellWalk& wal
 
 }  // namespace
 
-// Whether the str cells at the top of some column are mostly objects of their
-// own, as readers make them, while their texts repeat. Where strs are shared
-// (one object per text), the row-major walk files them by address, and where
-// nearly every text is new, it reads each once; both cost less there than
-// reading every cell's text on the pool.
-bool strs_distinct_texts_repeated(const Geometry& g, size_t nrows, size_t ncols) {
-  const size_t rows = std::min(nrows, std::max<size_t>(64, (size_t{1} << 16) / ncols));
-  std::vector<PyObject*> seen;
-  std::unordered_set<std::string_view> contents;
-  seen.reserve(rows);
+// Whether a sample's repeats say the column repeats each of its values four
+// times or more on average. `repeats` is sampled values less distinct ones,
+// of `sampled` values spread evenly over a column of `total`: while the
+// column's distinct values D outnumber the sample, repeats are about the
+// pairs of equal values, sampled^2 / 2D.
+bool repeats_enough(size_t repeats, size_t sampled, size_t total) {
+  return 2 * repeats >= sampled || repeats * total >= 2 * sampled * sampled;
+}
+
+size_t count_distinct(std::vector<uint64_t>& values) {
+  std::sort(values.begin(), values.end());
+  return static_cast<size_t>(std::unique(values.begin(), values.end()) - values.begin());
+}
+
+// How each column's strs are best told apart (see Dedupe), from a sample of
+// its rows spread evenly over it: cheap beside the walk, and blind to the
+// order of the rows.
+std::vector<Dedupe> judge_columns(const Geometry& g, size_t nrows, size_t ncols) {
+  constexpr size_t kSampleRows = 4096;
+  const size_t rows = std::min(nrows, kSampleRows);
+  const uint64_t key = fresh_hash_key();
+  std::vector<Dedupe> judged(ncols, Dedupe::kByObject);
+  std::vector<uint64_t> objects, texts;
   for (size_t j = 0; j < ncols; ++j) {
-    seen.clear();
-    contents.clear();
-    for (size_t i = 0; i < rows; ++i) {
-      PyObject* cell = stored_object(g, i, j);
+    objects.clear();
+    texts.clear();
+    for (size_t k = 0; k < rows; ++k) {
+      PyObject* cell = stored_object(g, k * nrows / rows, j);
       if (!PyUnicode_CheckExact(cell)) continue;
-      seen.push_back(cell);
 #if PY_VERSION_HEX < 0x030C0000
       if (!PyUnicode_IS_READY(cell)) continue;
 #endif
-      // The raw code units stand for the text: enough to tell repeats apart.
-      contents.emplace(static_cast<const char*>(PyUnicode_DATA(cell)),
-                       static_cast<size_t>(PyUnicode_GET_LENGTH(cell)) * PyUnicode_KIND(cell));
+      objects.push_back(reinterpret_cast<uint64_t>(cell));
+      // The code units and kind name the text; a clash of hashes only makes
+      // the texts look more repeated than they are.
+      const auto bytes = static_cast<size_t>(PyUnicode_GET_LENGTH(cell)) * PyUnicode_KIND(cell);
+      texts.push_back(hash_bytes(static_cast<const char*>(PyUnicode_DATA(cell)), bytes,
+                                 key ^ PyUnicode_KIND(cell)));
     }
-    std::sort(seen.begin(), seen.end());
-    const size_t strs = seen.size();
-    const auto objects = static_cast<size_t>(std::unique(seen.begin(), seen.end()) - seen.begin());
-    if (strs >= 64 && 2 * objects > strs && 4 * contents.size() < strs) return true;
+    const size_t strs = objects.size();
+    if (strs < 64) continue;  // a column of numbers, mostly
+    const size_t total = nrows * strs / rows;
+    if (!repeats_enough(strs - count_distinct(objects), strs, total) &&
+        repeats_enough(strs - count_distinct(texts), strs, total)) {
+      judged[j] = Dedupe::kByText;
+    }
   }
-  return false;
+  return judged;
 }
 
-bool pooled_walk_fits(const Geometry& g, size_t nrows, size_t ncols) {
-  return pool::thread_count() > 1 && ncols <= kMaxColumns && nrows >= 2 * kMinRangeRows &&
-         strs_distinct_texts_repeated(g, nrows, ncols);
+bool pooled_walk_fits(size_t nrows, size_t ncols) {
+  return ncols <= kMaxColumns && nrows >= 2 * kMinRangeRows;
 }
 
 Walked try_pooled_object_walk(const Geometry& g, CellWalk& walk) {
@@ -309,6 +374,10 @@ Walked try_pooled_object_walk(const Geometry& g, CellWalk& walk) {
     ranges[k].begin = pool::chunk_begin(walk.nrows, k, count);
     ranges[k].end = pool::chunk_begin(walk.nrows, k + 1, count);
     ranges[k].columns.resize(walk.ncols);
+  }
+  const std::vector<Dedupe> judged = judge_columns(g, walk.nrows, walk.ncols);
+  for (RowRange& range : ranges) {
+    for (size_t j = 0; j < walk.ncols; ++j) range.columns[j].dedupe = judged[j];
   }
   CellWalk attempt(walk.grid, walk.missing);
   std::atomic<bool> given_up{false};

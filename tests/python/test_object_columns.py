@@ -203,6 +203,23 @@ def test_str_kinds_read_on_the_pool_match_item_access(kinds, shared):
     assert_same_as_item_access(table)
 
 
+@pytest.mark.parametrize("distinct", [3, 2_000, ROWS])
+def test_columns_of_every_cardinality_read_alike_on_the_pool(distinct):
+    """Each column is read the way its sample suggests (by address, by text), side by side
+    in one table, with long texts of every kind, None and a number above the first text."""
+    rng = np.random.default_rng(distinct)
+    alphabet = [w for kind in KINDS.values() for w in kind]
+    words = [alphabet[k % len(alphabet)] * (1 + k % 9) + str(k) for k in range(distinct)]
+    table = np.empty((ROWS, 4), dtype=object)
+    table[:, 0] = mixed_column(rng, words, False)
+    table[:, 1] = mixed_column(rng, words, True)
+    table[:, 2] = mixed_column(rng, words, False)
+    table[rng.random(ROWS) < 0.01, 2] = None
+    table[:5, 2] = 1.5
+    table[:, 3] = rng.random(ROWS)
+    assert_same_as_item_access(table)
+
+
 NUMBERS = [2.5, 1e300, -0.0, float("nan"), float("inf"), 3, -(2**40), 2**80, True, False]
 
 
