@@ -17,6 +17,8 @@ constexpr size_t kMinChunkRows = 16 * 1024;
 // a few samples' worth keep small tables anyway.
 constexpr size_t kSampleRows = 4096;
 constexpr size_t kRadixBits = 11;
+// Rows numbered together, a few hundred KB of a row-major grid.
+constexpr size_t kBlockRows = 2048;
 
 // One column's distinct addresses, numbered in order of first appearance.
 class Numbers {
@@ -40,13 +42,14 @@ class Numbers {
 
 // Whether more than half of the addresses in an even sample of column `col`'s
 // rows are distinct.
-bool mostly_distinct(const double* cells, size_t nrows, size_t ncols, size_t col) {
+bool mostly_distinct(const CellGrid& grid, size_t col) {
+  const size_t nrows = grid.nrows;
   if (nrows < 4 * kSampleRows) return false;
   AddressIndex seen;
   size_t addresses = 0, distinct = 0;
   const size_t step = nrows / kSampleRows;
   for (size_t i = 0; i < nrows; i += step) {
-    const uint64_t bits = std::bit_cast<uint64_t>(cells[i * ncols + col]);
+    const uint64_t bits = std::bit_cast<uint64_t>(grid.at(i, col));
     if (bits & 1) continue;  // a text id
     ++addresses;
     if (seen.find(bits) == AddressIndex::kAbsent) {
@@ -85,14 +88,15 @@ void sort_by_key(std::vector<Filed>& items, uint64_t span, pool::CancelPoint& po
 
 // Numbers column `col`'s addresses in ascending order, writing each slot's
 // number and returning the distinct addresses.
-std::vector<uint64_t> number_by_sorting(double* cells, size_t nrows, size_t ncols, size_t col) {
+std::vector<uint64_t> number_by_sorting(const CellGrid& grid, size_t col) {
+  const size_t nrows = grid.nrows;
   pool::CancelPoint point;  // a column of millions of rows takes a while
   std::vector<Filed> filed;
   filed.reserve(nrows);
   uint64_t lowest = ~uint64_t{0}, highest = 0;
   for (size_t i = 0; i < nrows; ++i) {
     point.step();
-    const uint64_t bits = std::bit_cast<uint64_t>(cells[i * ncols + col]);
+    const uint64_t bits = std::bit_cast<uint64_t>(grid.at(i, col));
     if (bits & 1) continue;  // a text id
     filed.push_back({bits, i});
     lowest = std::min(lowest, bits);
@@ -106,15 +110,15 @@ std::vector<uint64_t> number_by_sorting(double* cells, size_t nrows, size_t ncol
     point.step();
     if (distinct.empty() || distinct.back() != item.key + lowest)
       distinct.push_back(item.key + lowest);
-    cells[item.row * ncols + col] = std::bit_cast<double>((distinct.size() - 1) << 1);
+    grid.at(item.row, col) = std::bit_cast<double>((distinct.size() - 1) << 1);
   }
   return distinct;
 }
 
 }  // namespace
 
-AddressNumbering number_addresses(double* cells, size_t nrows, size_t ncols,
-                                  std::vector<size_t> columns) {
+AddressNumbering number_addresses(const CellGrid& grid, std::vector<size_t> columns) {
+  const size_t nrows = grid.nrows;
   AddressNumbering result;
   result.columns = std::move(columns);
   const size_t listed = result.columns.size();
@@ -126,14 +130,14 @@ AddressNumbering number_addresses(double* cells, size_t nrows, size_t ncols,
   result.by_sorting.resize(listed);
   std::vector<size_t> to_sort;
   for (size_t c = 0; c < listed; ++c) {
-    result.by_sorting[c] = mostly_distinct(cells, nrows, ncols, result.columns[c]);
+    result.by_sorting[c] = mostly_distinct(grid, result.columns[c]);
     if (result.by_sorting[c]) to_sort.push_back(c);
   }
   result.distinct.resize(listed);
   pool::parallel_for(to_sort.size(), 1, [&](size_t first, size_t last) {
     for (size_t t = first; t < last; ++t) {
       const size_t c = to_sort[t];
-      result.distinct[c] = number_by_sorting(cells, nrows, ncols, result.columns[c]);
+      result.distinct[c] = number_by_sorting(grid, result.columns[c]);
     }
   });
 
@@ -141,15 +145,20 @@ AddressNumbering number_addresses(double* cells, size_t nrows, size_t ncols,
   pool::parallel_for(result.chunks, 1, [&](size_t first, size_t last) {
     pool::CancelPoint point;
     for (size_t k = first; k < last; ++k) {
+      // Blocks of rows, column by column within a block: the block stays in
+      // cache in either order of the grid.
       const size_t end = result.chunk_begin(k + 1, nrows);
-      for (size_t i = result.chunk_begin(k, nrows); i < end; ++i) {
-        point.step(listed);
-        double* row = cells + i * ncols;
+      for (size_t block = result.chunk_begin(k, nrows); block < end; block += kBlockRows) {
+        const size_t block_end = std::min(end, block + kBlockRows);
+        point.step((block_end - block) * listed);
         for (size_t c = 0; c < listed; ++c) {
           if (result.by_sorting[c]) continue;
-          const uint64_t bits = std::bit_cast<uint64_t>(row[result.columns[c]]);
-          if (bits & 1) continue;  // a text id
-          row[result.columns[c]] = std::bit_cast<double>(local[k][c].number_of(bits) << 1);
+          for (size_t i = block; i < block_end; ++i) {
+            double& slot = grid.at(i, result.columns[c]);
+            const uint64_t bits = std::bit_cast<uint64_t>(slot);
+            if (bits & 1) continue;  // a text id
+            slot = std::bit_cast<double>(local[k][c].number_of(bits) << 1);
+          }
         }
       }
     }

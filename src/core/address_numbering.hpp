@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/cell_grid.hpp"
 #include "core/thread_pool.hpp"
 
 namespace vorpak {
@@ -33,8 +34,7 @@ struct AddressNumbering {
   size_t chunk_begin(size_t k, size_t nrows) const { return pool::chunk_begin(nrows, k, chunks); }
 };
 
-// Numbers the addresses in `columns` of the row-major cells on the pool.
-AddressNumbering number_addresses(double* cells, size_t nrows, size_t ncols,
-                                  std::vector<size_t> columns);
+// Numbers the addresses in `columns` of the grid's cells on the pool.
+AddressNumbering number_addresses(const CellGrid& grid, std::vector<size_t> columns);
 
 }  // namespace vorpak

@@ -1,5 +1,6 @@
 #include "core/column_job.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -15,6 +16,8 @@ namespace vorpak {
 namespace {
 
 constexpr size_t kEntryGrain = 16 * 1024;
+// Rows whose codes are written together, a few hundred KB of a row-major grid.
+constexpr size_t kBlockRows = 2048;
 
 // The code of a categorical's row from its entry. The walk checked every entry
 // against the table when it gave the codes their ids, and the codes must not
@@ -24,6 +27,36 @@ constexpr size_t kEntryGrain = 16 * 1024;
 double code_of_entry(const std::vector<double>& codes, size_t entry) {
   if (entry >= codes.size()) throw std::logic_error("a category code changed after it was checked");
   return codes[entry];
+}
+
+// The codes of rows [begin, end) of a column read through a categorical's
+// codes of type Code, by the code each entry (code + 1) has above and below
+// the column's first text.
+template <class Code>
+void write_entry_codes(const RowTextIds& rows, const std::vector<double>& above,
+                       const std::vector<double>& below, const CellGrid& grid, size_t j,
+                       size_t begin, size_t end) {
+  const auto write = [&](const std::vector<double>& codes, size_t from, size_t to) {
+    for (size_t i = from; i < to; ++i) {
+      Code code;
+      std::memcpy(&code, rows.codes + static_cast<ptrdiff_t>(i) * rows.stride, sizeof code);
+      grid.at(i, j) = code_of_entry(codes, static_cast<size_t>(int64_t{code} + 1));
+    }
+  };
+  const size_t turn = std::clamp(rows.first_text, begin, end);
+  write(above, begin, turn);
+  write(below, turn, end);
+}
+
+void write_entry_codes(const RowTextIds& rows, const std::vector<double>& above,
+                       const std::vector<double>& below, const CellGrid& grid, size_t j,
+                       size_t begin, size_t end) {
+  switch (rows.width) {
+    case 1: return write_entry_codes<int8_t>(rows, above, below, grid, j, begin, end);
+    case 2: return write_entry_codes<int16_t>(rows, above, below, grid, j, begin, end);
+    case 4: return write_entry_codes<int32_t>(rows, above, below, grid, j, begin, end);
+    default: return write_entry_codes<int64_t>(rows, above, below, grid, j, begin, end);
+  }
 }
 
 DecodingTable build_decoding_table(const EncodingTable& encoding) {
@@ -67,10 +100,8 @@ ColumnTables encode_column(const StringColumnJob& job) {
 void write_codes(const std::vector<StringColumnJob>& jobs, const std::vector<ColumnTables>& columns,
                  const JobContext& ctx) {
   if (columns.empty()) return;
-  double* const cells = ctx.cells;
+  const CellGrid& grid = ctx.grid;
   const AddressNumbering& numbering = *ctx.numbering;
-  // Chunk by chunk, as the addresses were numbered; within a chunk row by row
-  // over every string column: one pass over the buffer's memory.
   // The code of each category, above and below the first text, of the columns
   // read through their codes.
   std::vector<std::vector<double>> code_above(columns.size()), code_below(columns.size());
@@ -86,6 +117,7 @@ void write_codes(const std::vector<StringColumnJob>& jobs, const std::vector<Col
     code_of(rows->id_above, code_above[s]);
     code_of(rows->id_below, code_below[s]);
   }
+  // Chunk by chunk, as the addresses were numbered.
   pool::parallel_for(numbering.chunks, 1, [&](size_t first, size_t last) {
     std::vector<std::vector<double>> code_of_local(columns.size());
     std::vector<const double*> code_of_number(columns.size());
@@ -106,20 +138,28 @@ void write_codes(const std::vector<StringColumnJob>& jobs, const std::vector<Col
         }
         code_of_number[s] = code_of_local[s].data();
       }
-      const size_t end = numbering.chunk_begin(k + 1, ctx.nrows);
-      for (size_t i = numbering.chunk_begin(k, ctx.nrows); i < end; ++i) {
-        point.step(columns.size());
+      // Blocks of rows, column by column within a block: the block stays in
+      // cache in either order of the grid.
+      const size_t end = numbering.chunk_begin(k + 1, grid.nrows);
+      for (size_t block = numbering.chunk_begin(k, grid.nrows); block < end; block += kBlockRows) {
+        const size_t block_end = std::min(end, block + kBlockRows);
+        point.step((block_end - block) * columns.size());
         for (size_t s = 0; s < columns.size(); ++s) {
-          const size_t at = i * ctx.ncols + columns[s].column;
           const double* code_of_id = columns[s].code_of_id.data();
+          const size_t j = columns[s].column;
           if (const RowTextIds* rows = jobs[s].row_ids) {
-            cells[at] = !rows->ids.empty()     ? code_of_id[rows->ids[i]]
-                        : code_of_entry(i < rows->first_text ? code_above[s] : code_below[s],
-                                        rows->entry(i));
+            if (rows->ids.empty()) {
+              write_entry_codes(*rows, code_above[s], code_below[s], grid, j, block, block_end);
+              continue;
+            }
+            for (size_t i = block; i < block_end; ++i) grid.at(i, j) = code_of_id[rows->ids[i]];
             continue;
           }
-          const uint64_t bits = std::bit_cast<uint64_t>(cells[at]);
-          cells[at] = bits & 1 ? code_of_id[bits >> 1] : code_of_number[s][bits >> 1];
+          for (size_t i = block; i < block_end; ++i) {
+            double& cell = grid.at(i, j);
+            const uint64_t bits = std::bit_cast<uint64_t>(cell);
+            cell = bits & 1 ? code_of_id[bits >> 1] : code_of_number[s][bits >> 1];
+          }
         }
       }
     }

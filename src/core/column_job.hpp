@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/address_numbering.hpp"
+#include "core/cell_grid.hpp"
 #include "core/state.hpp"
 
 namespace vorpak {
@@ -68,14 +69,12 @@ struct StringColumnJob {
   static constexpr size_t kNotListed = SIZE_MAX;
 };
 
-// What the code writing shares: the row-major output buffer and its numbering.
+// What the code writing shares: the output buffer and its numbering.
 struct JobContext {
-  size_t nrows = 0;
-  size_t ncols = 0;
+  // Each job writes the cells of its own column alone, so the jobs share the
+  // buffer without locks.
+  CellGrid grid;
   const AddressNumbering* numbering = nullptr;
-  // The row-major output buffer. Each job writes the cells of its own column
-  // alone, so the jobs share it without locks.
-  double* cells = nullptr;
 };
 
 struct ColumnTables {

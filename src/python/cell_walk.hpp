@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/cell_grid.hpp"
 #include "core/column_job.hpp"
 #include "python/missing_cells.hpp"
 #include "python/interrupts.hpp"
@@ -46,21 +47,24 @@ struct CellWalk {
   std::vector<std::pair<size_t, RowTextIds>> row_text_ids;
   MissingCells missing;  // a fresh attempt at a walk reads them alike
 
-  CellWalk(size_t rows, size_t cols, double* buffer, const MissingCells& missing_cells)
-      : nrows(rows),
-        ncols(cols),
-        out(buffer),
-        is_string(cols, 0),
-        has_addresses(cols, 0),
-        texts(cols),
-        missing(missing_cells) {}
+  CellGrid grid;  // where each cell's slot lies in `out`
+
+  CellWalk(const CellGrid& cells, const MissingCells& missing_cells)
+      : nrows(cells.nrows),
+        ncols(cells.ncols),
+        out(cells.cells),
+        is_string(cells.ncols, 0),
+        has_addresses(cells.ncols, 0),
+        texts(cells.ncols),
+        missing(missing_cells),
+        grid(cells) {}
 
   TextColumn& text_column(size_t j) {
     if (!texts[j]) texts[j] = std::make_unique<TextColumn>();
     return *texts[j];
   }
 
-  double& slot(size_t i, size_t j) { return out[i * ncols + j]; }
+  double& slot(size_t i, size_t j) { return grid.at(i, j); }
   void put_id(size_t i, size_t j, uint64_t id) {
     slot(i, j) = std::bit_cast<double>((id << 1) | 1);
   }

@@ -493,7 +493,7 @@ Walked first_look(std::vector<FrameColumn>& columns, CellWalk& walk, std::vector
 }  // namespace
 
 Walked walk_frame_columns(std::vector<FrameColumn>& columns, CellWalk& walk) {
-  CellWalk attempt(walk.nrows, walk.ncols, walk.out, walk.missing);
+  CellWalk attempt(walk.grid, walk.missing);
   std::vector<uint8_t> by_cell(walk.ncols, 0);
   std::vector<PooledColumn> pooled;
   size_t count = 0;

@@ -29,7 +29,7 @@ bool walk_object_array(PyObject* obj, CellWalk& walk);
 // this thread's could leave the child waiting for a worker it does not have.
 template <class TryWalk>
 Walked attempt_walk(CellWalk& walk, TryWalk try_walk) {
-  CellWalk attempt(walk.nrows, walk.ncols, walk.out, walk.missing);
+  CellWalk attempt(walk.grid, walk.missing);
   Walked walked = Walked::kGaveUp;
   populate_alongside(walk.out, walk.nrows * walk.ncols * sizeof(double),
                      [&] { walked = try_walk(attempt); });

@@ -146,7 +146,7 @@ bool read_str(PyObject* str, RowRange& range, std::string_view& text, bool& repa
 // local text id (odd) or kLeftToCaller. False at a cell that needs Python code.
 // Blocks of rows are read column by column, so that one column's table at a
 // time is in cache, and the block's cell pointers stay there meanwhile.
-bool read_range(const Geometry& g, size_t ncols, double* out, const MissingCells& missing,
+bool read_range(const Geometry& g, const CellGrid& grid, const MissingCells& missing,
                 RowRange& range, const std::atomic<bool>& given_up) {
   const auto stored = [&](std::string_view text) { return range.arena.store(text); };
   const auto as_is = [](std::string_view text) { return text; };  // lives in its str
@@ -155,12 +155,12 @@ bool read_range(const Geometry& g, size_t ncols, double* out, const MissingCells
   for (size_t block = range.begin; block < range.end; block += kBlockRows) {
     if (given_up.load(std::memory_order_relaxed) || pool::cancel_requested()) return false;
     const size_t block_end = std::min(range.end, block + kBlockRows);
-    for (size_t j = 0; j < ncols; ++j) {
+    for (size_t j = 0; j < grid.ncols; ++j) {
       RangeColumn& column = range.columns[j];
       for (size_t i = block; i < block_end; ++i) {
         if (i + kAhead < block_end) __builtin_prefetch(stored_object(g, i + kAhead, j));
         PyObject* cell = stored_object(g, i, j);
-        double& slot = out[i * ncols + j];
+        double& slot = grid.at(i, j);
         const PyTypeObject* type = Py_TYPE(cell);
         double number = 0;
         uint32_t id;
@@ -310,13 +310,13 @@ Walked try_pooled_object_walk(const Geometry& g, CellWalk& walk) {
     ranges[k].end = pool::chunk_begin(walk.nrows, k + 1, count);
     ranges[k].columns.resize(walk.ncols);
   }
-  CellWalk attempt(walk.nrows, walk.ncols, walk.out, walk.missing);
+  CellWalk attempt(walk.grid, walk.missing);
   std::atomic<bool> given_up{false};
   try {
     const InterruptibleWaits waits;
     pool::parallel_for(count, 1, [&](size_t first, size_t last) {
       for (size_t k = first; k < last; ++k) {
-        if (!read_range(g, walk.ncols, walk.out, walk.missing, ranges[k], given_up)) {
+        if (!read_range(g, walk.grid, walk.missing, ranges[k], given_up)) {
           given_up.store(true);
         }
       }

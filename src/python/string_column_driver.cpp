@@ -74,7 +74,7 @@ Stretch resolve_addresses(CellWalk& walk, AddressNumbering& numbering,
   for (size_t j = 0; j < walk.ncols; ++j) {
     if (walk.has_addresses[j]) columns.push_back(j);
   }
-  numbering = number_addresses(walk.out, walk.nrows, walk.ncols, std::move(columns));
+  numbering = number_addresses(walk.grid, std::move(columns));
   address_ids.resize(numbering.columns.size());
   SignalPacer pacer;
   for (size_t c = 0; c < numbering.columns.size(); ++c) {
@@ -143,10 +143,8 @@ std::unique_ptr<FittedTables> run_column_jobs(CellWalk& walk, const AddressNumbe
     if (!firsts[s].empty()) kept.keep(jobs[s].column, hold_strs(firsts[s]));
   }
   JobContext ctx;
-  ctx.nrows = walk.nrows;
-  ctx.ncols = walk.ncols;
+  ctx.grid = walk.grid;
   ctx.numbering = &numbering;
-  ctx.cells = walk.out;
   write_codes(jobs, string_columns, ctx);
 
   auto info = std::make_unique<FittedTables>();
@@ -169,14 +167,17 @@ Stretch encode_once(PyObject* obj, const Container& out, ReadFor purpose, Workin
                     std::unique_ptr<FittedTables>& info, KeptStrs& kept) {
   size_t nrows = 0, ncols = 0;
   if (!read_shape(obj, nrows, ncols)) return Stretch::kFailed;
+  // A frame's cells are laid out column by column, as pandas keeps a block, so
+  // that the frame made of them takes the buffer without transposing it.
   WorkingMatrix buffer;
-  if (!new_working_matrix(nrows, ncols, false, buffer)) return Stretch::kFailed;
+  const bool by_column = out.kind == Container::Kind::DataFrame;
+  if (!new_working_matrix(nrows, ncols, by_column, buffer)) return Stretch::kFailed;
   const pool::InlineScope small_table(buffer.size() < kInlineBelowCells);
 
   MissingCells missing;
   PyRef na;
   if (!MissingCells::for_reading(purpose, missing, na)) return Stretch::kFailed;
-  CellWalk walk(nrows, ncols, buffer.cells, missing);
+  CellWalk walk(grid_of(buffer), missing);
   AddressNumbering numbering;
   std::vector<std::vector<uint64_t>> address_ids;
   // Every wait for the pool in this call, the walk's included, looks for Ctrl-C.

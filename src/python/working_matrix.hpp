@@ -5,6 +5,7 @@
 
 #include <cstddef>
 
+#include "core/cell_grid.hpp"
 #include "python/py_ref.hpp"
 
 namespace vorpak {
@@ -12,7 +13,8 @@ namespace vorpak {
 // nrows x ncols doubles, stored in a fresh float64 NumPy array that no one else
 // sees, so that an array output can be handed over without another copy. It is
 // row-major unless it was copied from a column-major float64 input (of more than
-// one row and one column), whose order the output keeps.
+// one row and one column), whose order the output keeps, or is to become a
+// frame.
 //
 // A matrix only read from (decoding into a new object array) may instead borrow
 // the cells of the caller's contiguous float64 array; `array` then holds that
@@ -30,6 +32,11 @@ struct WorkingMatrix {
     return column_major ? cells[col * nrows + row] : cells[row * ncols + col];
   }
 };
+
+inline CellGrid grid_of(const WorkingMatrix& m) {
+  return m.column_major ? CellGrid::column_major(m.cells, m.nrows, m.ncols)
+                        : CellGrid::row_major(m.cells, m.nrows, m.ncols);
+}
 
 // Allocates the matrix, its cells uninitialised. An impossible size (the byte
 // count overflows) throws std::bad_alloc, which callers report as MemoryError;

@@ -169,7 +169,7 @@ TEST_P(Numbering, EverySlotLeadsBackToItsAddress) {
   const Scenario& s = GetParam();
   const std::vector<double> before = fill(s, 1234);
   std::vector<double> after = before;
-  const AddressNumbering n = number_addresses(after.data(), s.nrows, s.ncols, s.listed);
+  const AddressNumbering n = number_addresses(CellGrid::row_major(after.data(), s.nrows, s.ncols), s.listed);
   expect_numbered(s, before, after, n);
 }
 
@@ -179,11 +179,11 @@ TEST_P(Numbering, SameResultOnOneThread) {
   const Scenario& s = GetParam();
   const std::vector<double> before = fill(s, 99);
   std::vector<double> pooled = before, alone = before;
-  const AddressNumbering on_pool = number_addresses(pooled.data(), s.nrows, s.ncols, s.listed);
+  const AddressNumbering on_pool = number_addresses(CellGrid::row_major(pooled.data(), s.nrows, s.ncols), s.listed);
   AddressNumbering inline_numbering;
   {
     pool::InlineScope one_thread;
-    inline_numbering = number_addresses(alone.data(), s.nrows, s.ncols, s.listed);
+    inline_numbering = number_addresses(CellGrid::row_major(alone.data(), s.nrows, s.ncols), s.listed);
   }
   EXPECT_EQ(inline_numbering.chunks, 1u);
   expect_numbered(s, before, alone, inline_numbering);
@@ -233,7 +233,7 @@ TEST(NumberingChunks, SeveralChunksWhenThePoolHasSeveralThreads) {
   // Otherwise the per-chunk merge would go untested in the runs with threads.
   const size_t nrows = 200000;
   std::vector<double> cells(nrows, cell(kHeap));
-  const AddressNumbering n = number_addresses(cells.data(), nrows, 1, {0});
+  const AddressNumbering n = number_addresses(CellGrid::row_major(cells.data(), nrows, 1), {0});
   EXPECT_LE(n.chunks, pool::thread_count());
   if (pool::thread_count() > 1) {
     EXPECT_GT(n.chunks, 1u);
@@ -252,7 +252,7 @@ TEST(NumberingChunks, AnAddressInEveryChunkIsListedOnce) {
   for (uint64_t k = 0; k < 64; ++k) addresses.push_back(kHeap + 16 * k);
   for (size_t i = 0; i < nrows; ++i) cells[i] = cell(addresses[rng() % addresses.size()]);
   const std::vector<double> before = cells;
-  const AddressNumbering n = number_addresses(cells.data(), nrows, 1, {0});
+  const AddressNumbering n = number_addresses(CellGrid::row_major(cells.data(), nrows, 1), {0});
   const Scenario s{"every_chunk", nrows, 1, {0}, {}, {0}};
   expect_numbered(s, before, cells, n);
   EXPECT_EQ(n.distinct[0].size(), addresses.size());
