@@ -148,7 +148,9 @@ constexpr size_t kCodeRangeRows = 128 * 1024;
 
 // The texts of categories held in Arrow memory, each checked to be UTF-8: a
 // category that is not leaves the frame to `values`, as when it is converted.
-// Checked whether used or not, as the conversion reads every category.
+// Checked whether used or not, as the conversion reads every category. Their
+// buffers, held by the column's import, never change: no Python code need be
+// held off while a worker reads them.
 bool read_category_texts(PooledColumn& job) {
   const ArrowTextColumn& texts = *job.source->texts;
   job.category_texts.resize(texts.size());
@@ -293,9 +295,9 @@ void write_numbers(const PooledColumn& job, const EntryMeanings& meanings, CellW
 }
 
 // Each used entry gets a text id: its number's text above the turn, its own
-// text below. The categories' texts are distinct, so they are added without a
-// look-up (ids with equal texts are merged when ranked), as copies: the
-// frame's objects may be gone by then.
+// text below. Categories are distinct, and so, nearly always, are their texts:
+// they are added without a look-up (equal texts, as of 1 and "1", are merged
+// when ranked), as copies, since the frame's objects may be gone by then.
 void give_text_ids(PooledColumn& job, const EntryMeanings& meanings,
                    const std::vector<uint8_t>& used_above, const std::vector<uint8_t>& used_below,
                    TextColumn& column) {
