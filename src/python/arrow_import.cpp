@@ -47,7 +47,8 @@ PyRef stream_capsule(PyObject* array) {
 
 }  // namespace
 
-ArrowImport import_arrow_texts(PyObject* array, size_t column_position, ArrowTextColumn& out) {
+ArrowImport import_arrow_texts(PyObject* array, size_t column_position, ArrowTextColumn& out,
+                               const char* part) {
   PyRef capsule = stream_capsule(array);
   if (!capsule) return ArrowImport::kFailed;
   auto* exported =
@@ -69,8 +70,8 @@ ArrowImport import_arrow_texts(PyObject* array, size_t column_position, ArrowTex
     if (next.release == nullptr) break;  // the end of the stream
     const auto taken = column.add_chunk(OwnedArrowArray(next));
     if (!taken) {
-      PyErr_Format(PyExc_ValueError, "column %zu holds invalid Arrow data: %s", column_position,
-                   taken.error().c_str());
+      PyErr_Format(PyExc_ValueError, "column %zu holds invalid Arrow data%s: %s", column_position,
+                   part, taken.error().c_str());
       return ArrowImport::kInvalid;
     }
     if (taken.value() == ArrowTextColumn::Taken::kLeftOut) return ArrowImport::kNotTexts;

@@ -167,34 +167,92 @@ PyRef cells_by_conversion(PyObject* array, PyObject* dtype, Py_ssize_t count) {
   return std::move(cells.array);
 }
 
-bool read_categorical(PyObject* array, PyObject* dtype, size_t nrows, FrameColumn& column) {
+bool is_plain_codes(PyObject* codes, size_t nrows) {
+  auto* a = reinterpret_cast<PyArrayObject*>(codes);
+  return PyArray_CheckExact(codes) && PyArray_NDIM(a) == 1 &&
+         static_cast<size_t>(PyArray_DIM(a, 0)) == nrows && PyArray_DESCR(a)->kind == 'i' &&
+         PyArray_ISNBO(PyArray_DESCR(a)->byteorder);
+}
+
+// The cell of a missing value alone, as cells_by_conversion makes it: pandas
+// converts every category to make it, so a categorical of the column's first
+// category alone, of the same dtype and order, converts instead. (Without
+// categories pandas takes another branch: there the column's own is as cheap.)
+PyRef missing_cell_by_conversion(PyObject* array, PyObject* dtype, PyObject* categories,
+                                 Py_ssize_t count) {
+  if (count == 0) return cells_by_conversion(array, dtype, 0);
+  PyRef first = PyRef::steal(PySequence_GetSlice(categories, 0, 1));
+  PyRef ordered = PyRef::steal(PyObject_GetAttrString(dtype, "ordered"));
+  if (!first || !ordered) return {};
+  PyRef narrow = PyRef::steal(PyObject_CallFunctionObjArgs(
+      reinterpret_cast<PyObject*>(Py_TYPE(dtype)), first.get(), ordered.get(), nullptr));
+  if (!narrow) return {};
+  return cells_by_conversion(array, narrow.get(), 0);
+}
+
+// Categories that are Arrow texts are read from Arrow memory: a million of them
+// would otherwise be a million strs made, read and dropped. Only the cell of a
+// missing value is converted, by the column's own conversion. Categories that
+// are not Arrow texts, or that hold a null (pandas makes none), are left to the
+// conversion, with no exception pending.
+Read read_arrow_categories(PyObject* array, PyObject* dtype, PyObject* categories,
+                           size_t position, FrameColumn& column) {
+  PyRef values = PyRef::steal(PyObject_GetAttrString(categories, "array"));
+  if (!values) return Read::kOtherRoad;
+  auto texts = std::make_unique<ArrowTextColumn>();
+  switch (import_arrow_texts(values.get(), position, *texts, " in its categories")) {
+    case ArrowImport::kFailed: return Read::kOtherRoad;
+    case ArrowImport::kInvalid: return Read::kInvalid;
+    case ArrowImport::kNotTexts: return Read::kOtherRoad;
+    case ArrowImport::kTexts: break;
+  }
+  const Py_ssize_t count = PyObject_Length(categories);
+  if (count < 0 || texts->size() != static_cast<size_t>(count) || texts->null_count() != 0) {
+    return Read::kOtherRoad;
+  }
+  PyRef missing = missing_cell_by_conversion(array, dtype, categories, count);
+  if (!missing) return Read::kOtherRoad;
+  column.cells_of_codes = std::move(missing);
+  column.texts = std::move(texts);
+  return Read::kDone;
+}
+
+Read read_categorical(PyObject* array, PyObject* dtype, size_t position, size_t nrows,
+                      FrameColumn& column) {
   PyRef codes = PyRef::steal(PyObject_GetAttrString(array, "codes"));
   PyRef categories = PyRef::steal(PyObject_GetAttrString(dtype, "categories"));
-  if (!codes || !categories) return false;
+  if (!codes || !categories) return Read::kOtherRoad;
+  if (!is_plain_codes(codes.get(), nrows)) return done_if(as_objects(array, nrows, column));
+  PyRef categories_dtype = dtype_of(categories.get());
+  if (!categories_dtype) return Read::kOtherRoad;
+  if (may_hold_arrow_texts(categories_dtype.get())) {
+    const Read read = read_arrow_categories(array, dtype, categories.get(), position, column);
+    if (read == Read::kInvalid) return read;
+    if (read == Read::kDone) {
+      column.kind = FrameColumn::Kind::kCategorical;
+      column.array = std::move(codes);
+      return read;
+    }
+    if (!drop_ordinary_error()) return Read::kOtherRoad;
+  }
   PyRef category_values = PyRef::steal(PyObject_CallMethod(categories.get(), "to_numpy", nullptr));
-  if (!category_values) return false;
-  auto* a = reinterpret_cast<PyArrayObject*>(codes.get());
+  if (!category_values) return Read::kOtherRoad;
   auto* c = reinterpret_cast<PyArrayObject*>(category_values.get());
-  if (!PyArray_CheckExact(codes.get()) || PyArray_NDIM(a) != 1 ||
-      static_cast<size_t>(PyArray_DIM(a, 0)) != nrows || PyArray_DESCR(a)->kind != 'i' ||
-      !PyArray_ISNBO(PyArray_DESCR(a)->byteorder) || !PyArray_CheckExact(category_values.get()) ||
-      PyArray_NDIM(c) != 1) {
-    return as_objects(array, nrows, column);
+  if (!PyArray_CheckExact(category_values.get()) || PyArray_NDIM(c) != 1) {
+    return done_if(as_objects(array, nrows, column));
   }
   // Categories of another dtype may give objects too (strings of pandas' own
   // dtypes do), but their missing value is theirs, not NaN.
-  PyRef categories_dtype = dtype_of(categories.get());
-  if (!categories_dtype) return false;
   const bool objects = PyArray_DescrCheck(categories_dtype.get()) &&
                        reinterpret_cast<PyArray_Descr*>(categories_dtype.get())->type_num == NPY_OBJECT;
   PyRef cells = objects && PyArray_DESCR(c)->type_num == NPY_OBJECT
                     ? cells_of_object_categories(c)
                     : cells_by_conversion(array, dtype, PyArray_DIM(c, 0));
-  if (!cells) return false;
+  if (!cells) return Read::kOtherRoad;
   column.kind = FrameColumn::Kind::kCategorical;
   column.array = std::move(codes);
   column.cells_of_codes = std::move(cells);
-  return true;
+  return Read::kDone;
 }
 
 // The column array as pandas keeps it, in the form this module reads best.
@@ -221,7 +279,7 @@ Read read_column(PyRef array, size_t position, size_t nrows, FrameColumn& column
     return read_arrow_texts(array.get(), position, nrows, column);
   }
   if (is_categorical_dtype(dtype.get())) {
-    return done_if(read_categorical(array.get(), dtype.get(), nrows, column));
+    return read_categorical(array.get(), dtype.get(), position, nrows, column);
   }
   return done_if(as_objects(array.get(), nrows, column));
 }

@@ -23,10 +23,12 @@ struct FrameColumn {
   // kArray: the array. kArrowTexts: the object a null reads as (null when the
   // column has none). kCategorical: the 1-D integer codes.
   PyRef array;
-  // kArrowTexts: the texts.
+  // kArrowTexts: the texts. kCategorical: the categories in code order, where
+  // they are Arrow texts (none of them null), read in place.
   std::unique_ptr<ArrowTextColumn> texts;
   // kCategorical: a 1-D object array: the cell of a missing value (code -1),
-  // then the cell of each category in code order.
+  // then, unless the categories are in `texts`, the cell of each category in
+  // code order.
   PyRef cells_of_codes;
 };
 

@@ -1,11 +1,13 @@
 #include "python/frame_walk.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <limits>
 
 #include "core/fresh_memory.hpp"
 #include "core/short_text_index.hpp"
+#include "core/text_arena.hpp"
 #include "core/thread_pool.hpp"
 #include "core/utf8.hpp"
 #include "python/interrupts.hpp"
@@ -56,9 +58,15 @@ bool mean(PyObject* cell, const MissingCells& missing, CellMeaning& meaning) {
 struct PooledColumn {
   size_t column = 0;
   const FrameColumn* source = nullptr;
-  std::vector<CellMeaning> meanings;  // Arrow: the null's; categorical: per code + 1
+  // Arrow texts: the null's. Categorical: per code + 1, or only the missing
+  // value's where the categories are Arrow texts.
+  std::vector<CellMeaning> meanings;
   RowTextIds* ids = nullptr;  // where the column's text ids go, once it turns
   bool unreadable = false;  // read once the pool has joined
+  // Made on the pool: the texts of Arrow categories, and the copies of the
+  // texts the column's ids stand for, which must outlive the frame's objects.
+  std::vector<std::string_view> category_texts;
+  TextArena arena;
 };
 
 // Text ids of a pooled column, written row by row. Short texts are found by
@@ -134,65 +142,206 @@ void fill_arrow_texts(PooledColumn& job, CellWalk& walk) {
                  });
 }
 
+// Rows per range of a categorical's own scans, which a long column splits
+// among the pool's threads.
+constexpr size_t kCodeRangeRows = 128 * 1024;
+
+// The texts of categories held in Arrow memory, each checked to be UTF-8: a
+// category that is not leaves the frame to `values`, as when it is converted.
+// Checked whether used or not, as the conversion reads every category. Their
+// buffers, held by the column's import, never change: no Python code need be
+// held off while a worker reads them.
+bool read_category_texts(PooledColumn& job) {
+  const ArrowTextColumn& texts = *job.source->texts;
+  job.category_texts.resize(texts.size());
+  bool utf8 = true;
+  pool::CancelPoint point;
+  texts.for_each(
+      [&](size_t k, std::string_view text) {
+        point.step(1 + text.size() / 64);
+        utf8 = utf8 && check_utf8(text).ok(text.size());
+        job.category_texts[k] = text;
+      },
+      [&](size_t) { utf8 = false; });  // no null category was imported: never met
+  return utf8;
+}
+
+// What entry e (code + 1) of a pooled categorical stands for: the meanings
+// prepared on the calling thread, or past the missing value's, the texts of
+// Arrow categories, none of which reads as a number.
+class EntryMeanings {
+ public:
+  explicit EntryMeanings(const PooledColumn& job) : job_(job) {}
+  size_t count() const {
+    return job_.source->texts ? 1 + job_.category_texts.size() : job_.meanings.size();
+  }
+  bool is_number(size_t e) const { return e < job_.meanings.size() && job_.meanings[e].is_number; }
+  double number(size_t e) const { return job_.meanings[e].number; }
+  std::string_view text(size_t e) const {
+    return e < job_.meanings.size() ? job_.meanings[e].text.view : job_.category_texts[e - 1];
+  }
+
+ private:
+  const PooledColumn& job_;
+};
+
+// Row ranges of a long column, run side by side; body(begin, end, point).
+template <class Body>
+void for_row_ranges(size_t nrows, Body&& body) {
+  pool::parallel_for(nrows, kCodeRangeRows, [&](size_t begin, size_t end) {
+    pool::CancelPoint point;
+    body(begin, end, point);
+  });
+}
+
+// The codes are pandas' own, which any Python code may change: the codes are
+// written from a copy taken now, while no Python code runs, so that they agree
+// with what the fill makes of them. Each range is copied, then looked through
+// for the first row whose category is no number (or that has none): the
+// column turns there. nrows if none.
+size_t copy_codes_find_turn(PooledColumn& job, const EntryMeanings& meanings, size_t nrows) {
+  auto* array = reinterpret_cast<PyArrayObject*>(job.source->array.get());
+  RowTextIds& rows = *job.ids;
+  const size_t width = static_cast<size_t>(PyDataType_ELSIZE(PyArray_DESCR(array)));
+  const char* from = PyArray_BYTES(array);
+  const npy_intp stride = PyArray_STRIDE(array, 0);
+  rows.own_codes.resize(nrows * width);
+  rows.codes = rows.own_codes.data();
+  rows.stride = static_cast<ptrdiff_t>(width);
+  rows.width = static_cast<unsigned>(width);
+  std::atomic<size_t> turn{nrows};
+  for_row_ranges(nrows, [&](size_t begin, size_t end, pool::CancelPoint& point) {
+    char* to = rows.own_codes.data();
+    if (stride == static_cast<npy_intp>(width)) {  // pandas keeps its codes contiguous
+      std::memcpy(to + begin * width, from + begin * width, (end - begin) * width);
+    } else {
+      for (size_t i = begin; i < end; ++i) {
+        point.step();
+        std::memcpy(to + i * width, from + static_cast<npy_intp>(i) * stride, width);
+      }
+    }
+    size_t i = begin;
+    for (; i < end && i < turn.load(std::memory_order_relaxed); ++i) {
+      point.step();
+      if (!meanings.is_number(rows.entry(i))) break;
+    }
+    size_t seen = turn.load(std::memory_order_relaxed);
+    while (i < end && i < seen && !turn.compare_exchange_weak(seen, i, std::memory_order_relaxed)) {
+    }
+  });
+  return turn.load();
+}
+
+// Codes of the width a categorical keeps, one type per width, so that a scan
+// over millions of rows reads each code with one load.
+template <class Fn>
+decltype(auto) with_code_type(unsigned width, Fn&& fn) {
+  switch (width) {
+    case 1: return fn(int8_t{});
+    case 2: return fn(int16_t{});
+    case 4: return fn(int32_t{});
+    default: return fn(int64_t{});
+  }
+}
+
+// Flags in `used` the entries (code + 1) of rows [begin, end). False at a code
+// that has no category. Ranges share the flags: each is set, never cleared,
+// and read once the pool has joined.
+template <class Code>
+bool mark_rows(const char* codes, size_t begin, size_t end, std::vector<uint8_t>& used,
+               pool::CancelPoint& point) {
+  const size_t count = used.size();
+  for (size_t i = begin; i < end; ++i) {
+    point.step();
+    Code code;
+    std::memcpy(&code, codes + i * sizeof(Code), sizeof code);
+    const auto e = static_cast<size_t>(int64_t{code} + 1);
+    if (e >= count) return false;
+    std::atomic_ref<uint8_t> flag(used[e]);
+    if (flag.load(std::memory_order_relaxed) == 0) flag.store(1, std::memory_order_relaxed);
+  }
+  return true;
+}
+
+// Which entries the rows above the turn use, and which the rows below: only
+// those get a text. False if a row's code has no category (only `values` can
+// tell what that is).
+bool mark_used(const RowTextIds& rows, size_t count, size_t turn, size_t nrows,
+               std::vector<uint8_t>& used_above, std::vector<uint8_t>& used_below) {
+  used_above.assign(count, 0);
+  used_below.assign(count, 0);
+  std::atomic<bool> strays{false};
+  with_code_type(rows.width, [&](auto type) {
+    using Code = decltype(type);
+    for_row_ranges(nrows, [&](size_t begin, size_t end, pool::CancelPoint& point) {
+      const size_t middle = std::clamp(turn, begin, end);
+      if (!mark_rows<Code>(rows.codes, begin, middle, used_above, point) ||
+          !mark_rows<Code>(rows.codes, middle, end, used_below, point)) {
+        strays.store(true, std::memory_order_relaxed);
+      }
+    });
+  });
+  return !strays.load();
+}
+
+void write_numbers(const PooledColumn& job, const EntryMeanings& meanings, CellWalk& walk) {
+  const RowTextIds& rows = *job.ids;
+  for_row_ranges(walk.nrows, [&](size_t begin, size_t end, pool::CancelPoint& point) {
+    for (size_t i = begin; i < end; ++i) {
+      point.step();
+      walk.slot(i, job.column) = meanings.number(rows.entry(i));
+    }
+  });
+}
+
+// Each used entry gets a text id: its number's text above the turn, its own
+// text below. Categories are distinct, and so, nearly always, are their texts:
+// they are added without a look-up (equal texts, as of 1 and "1", are merged
+// when ranked), as copies, since the frame's objects may be gone by then.
+void give_text_ids(PooledColumn& job, const EntryMeanings& meanings,
+                   const std::vector<uint8_t>& used_above, const std::vector<uint8_t>& used_below,
+                   TextColumn& column) {
+  RowTextIds& rows = *job.ids;
+  const size_t count = meanings.count();
+  rows.id_above.assign(count, RowTextIds::kNoTextId);
+  rows.id_below.assign(count, RowTextIds::kNoTextId);
+  pool::CancelPoint point;
+  char buf[kNumberTextCapacity];
+  std::vector<std::string_view> texts;
+  for (size_t e = 0; e < count; ++e) {
+    point.step();
+    if (used_above[e]) {
+      rows.id_above[e] = column.add_text(std::string_view(buf, number_to_text(meanings.number(e), buf)));
+    }
+    if (used_below[e]) {
+      rows.id_below[e] = texts.size();
+      texts.push_back(job.arena.store(meanings.text(e)));
+    }
+  }
+  const uint64_t first = column.add_read_texts(texts, std::vector<PyObject*>(texts.size(), nullptr));
+  for (uint64_t& id : rows.id_below) id += id != RowTextIds::kNoTextId ? first : 0;
+}
+
 // A categorical column turns at the first row whose category is no number;
 // the categories of the rows above read as numbers there. Its codes stay
 // where they are: each used category gets a text id (two if it is used both
 // above and below the first text), and the codes are mapped when written.
 void fill_categorical(PooledColumn& job, CellWalk& walk) {
-  const size_t j = job.column;
-  auto* array = reinterpret_cast<PyArrayObject*>(job.source->array.get());
-  RowTextIds& rows = *job.ids;
-  pool::CancelPoint point;
-  // The codes are pandas' own, which any Python code may change: the codes are
-  // written from a copy taken now, while no Python code runs, so that they
-  // agree with what this fill makes of them.
-  const size_t width = static_cast<size_t>(PyDataType_ELSIZE(PyArray_DESCR(array)));
-  const char* from = PyArray_BYTES(array);
-  const npy_intp stride = PyArray_STRIDE(array, 0);
-  rows.own_codes.resize(walk.nrows * width);
-  if (stride == static_cast<npy_intp>(width)) {  // pandas keeps its codes contiguous
-    std::memcpy(rows.own_codes.data(), from, rows.own_codes.size());
-  } else {
-    for (size_t i = 0; i < walk.nrows; ++i) {
-      point.step();
-      std::memcpy(rows.own_codes.data() + i * width, from + static_cast<npy_intp>(i) * stride,
-                  width);
-    }
-  }
-  rows.codes = rows.own_codes.data();
-  rows.stride = static_cast<ptrdiff_t>(width);
-  rows.width = static_cast<unsigned>(width);
-  const size_t count = job.meanings.size();
-  size_t first_text = walk.nrows;
-  std::vector<uint8_t> used_above(count, 0), used_below(count, 0);
-  for (size_t i = 0; i < walk.nrows; ++i) {
-    point.step();
-    const size_t e = rows.entry(i);
-    if (e >= count) {  // a code without a category: only `values` can tell
-      job.unreadable = true;
-      return;
-    }
-    if (first_text == walk.nrows && !job.meanings[e].is_number) first_text = i;
-    (i < first_text ? used_above : used_below)[e] = 1;
-  }
-  if (first_text == walk.nrows) {
-    for (size_t i = 0; i < walk.nrows; ++i) walk.slot(i, j) = job.meanings[rows.entry(i)].number;
+  if (job.source->texts && !read_category_texts(job)) {
+    job.unreadable = true;
     return;
   }
-  walk.is_string[j] = 1;
-  rows.first_text = first_text;
-  TextColumn& column = walk.text_column(j);
-  rows.id_above.assign(count, RowTextIds::kNoTextId);
-  rows.id_below.assign(count, RowTextIds::kNoTextId);
-  char buf[kNumberTextCapacity];
-  for (size_t e = 0; e < count; ++e) {
-    point.step();
-    const CellMeaning& meaning = job.meanings[e];
-    if (used_above[e]) {
-      rows.id_above[e] = column.add_text(std::string_view(buf, number_to_text(meaning.number, buf)));
-    }
-    if (used_below[e]) rows.id_below[e] = column.add_text(meaning.text.view);
+  const EntryMeanings meanings(job);
+  const size_t turn = copy_codes_find_turn(job, meanings, walk.nrows);
+  std::vector<uint8_t> used_above, used_below;
+  if (!mark_used(*job.ids, meanings.count(), turn, walk.nrows, used_above, used_below)) {
+    job.unreadable = true;
+    return;
   }
+  if (turn == walk.nrows) return write_numbers(job, meanings, walk);
+  walk.is_string[job.column] = 1;
+  job.ids->first_text = turn;
+  give_text_ids(job, meanings, used_above, used_below, walk.text_column(job.column));
 }
 
 void fill_pooled_column(PooledColumn& job, CellWalk& walk) {
@@ -359,7 +508,7 @@ Walked walk_frame_columns(std::vector<FrameColumn>& columns, CellWalk& walk) {
     switch (prepare_pooled(columns[j], walk.missing, job)) {
       case Prepared::kFailed: return Walked::kFailed;
       case Prepared::kCellByCell:
-        if (columns[j].kind == FrameColumn::Kind::kArrowTexts) return Walked::kGaveUp;
+        if (columns[j].texts) return Walked::kGaveUp;  // Arrow texts have no cells to walk
         by_cell[j] = 1;
         continue;
       case Prepared::kPooled:
@@ -376,6 +525,7 @@ Walked walk_frame_columns(std::vector<FrameColumn>& columns, CellWalk& walk) {
   }
   const Walked walked = first_look(columns, attempt, pooled, by_cell);
   if (walked != Walked::kDone) return walked;
+  for (PooledColumn& job : pooled) attempt.arenas.push_back(std::move(job.arena));
   // A cell's own code may change any column of the frame. Every column left to
   // this walk is copied before the first such cell runs, so that each column
   // reads as the frame was when the other columns were read, in any column order.

@@ -315,6 +315,12 @@ def string_categories(storage, na_value):
     return build
 
 
+def many_categories(storage, layout="whole", count=3000):
+    """`count` distinct texts, markers and non-ASCII among them, in the storage and layout."""
+    texts = [TEXTS[k] if k < len(TEXTS) else f"{TEXTS[k % len(TEXTS)]}~{k}" for k in range(count)]
+    return lambda: pd.Index(texts_in(storage, texts, layout))
+
+
 # Nullable and Arrow numbers, dates, and the rest.
 
 
@@ -401,6 +407,10 @@ MAKERS = {
     "cat-str-python": categorical(string_categories("python", np.nan)),
     "cat-arrow-string": categorical(arrow_categories("string")),
     "cat-arrow-large_string": categorical(arrow_categories("large_string")),
+    "cat-many-str-pyarrow": categorical(many_categories("str-pyarrow", "chunked"), "start", used=2000),
+    "cat-many-string-pyarrow": categorical(many_categories("string-pyarrow", "offset"), "spread"),
+    "cat-many-arrow-large_string": categorical(many_categories("arrow-large_string", "chunked")),
+    "cat-many-object": categorical(many_categories("object-nan"), "start", used=2500),
     "cat-datetime": categorical(pd.DatetimeIndex(DATES)),
     "cat-datetime-tz": categorical(pd.DatetimeIndex(DATES).tz_localize("Europe/Oslo")),
     "cat-unprintable": categorical(pd.Index([Unprintable(1), Unprintable(2)], dtype=object)),
@@ -580,6 +590,27 @@ def test_categorical_float_category_above_and_below_first_text():
     enc.encode(frame)
     texts = parse(enc.__getstate__())[0][1][1]
     assert {"1", "1.0", "2.5", "a"} <= set(texts)
+
+
+@pytest.mark.parametrize(
+    "categories, numbers",
+    [
+        pytest.param(many_categories("str-pyarrow", "chunked"), 0, id="str-pyarrow"),
+        pytest.param(many_categories("string-pyarrow"), 0, id="string-pyarrow"),
+        pytest.param(lambda: pd.Index([1.5, 2, True, *TEXTS], dtype=object), 3, id="numbers-then-texts"),
+    ],
+)
+def test_long_categorical_turning_in_a_later_row_range(categories, numbers):
+    # Long columns are scanned in row ranges side by side: the turn, and the categories
+    # used above and below it, must come out as one scan from the top finds them.
+    n = 400_000
+    cats = categories()
+    codes = np.arange(n) % len(cats)
+    codes[: 3 * n // 5] = np.arange(3 * n // 5) % (numbers + 1) - 1  # missing or numbers
+    codes[3 * n // 5 :: 7] = -1
+    cells = pd.Categorical.from_codes(codes, dtype=pd.CategoricalDtype(cats))
+    assert_frame_encodes_as_values(frame_of(c=cells, number=float_column(n)))
+    assert_frame_encodes_as_values(frame_of(c=cells))
 
 
 def test_bool_categories_above_and_below_first_text():
