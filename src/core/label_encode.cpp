@@ -1,5 +1,6 @@
 #include "core/label_encode.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -110,9 +111,18 @@ LabelEncoded encode_with(const std::vector<std::string_view>& texts) {
     point.step();
     sorted.push_back({prefix_of(first_seen[d]), first_seen[d], static_cast<Index>(d)});
   }
-  pool::parallel_sort(sorted, [](const Entry& a, const Entry& b) {
+  const auto before = [](const Entry& a, const Entry& b) {
     return a.prefix != b.prefix ? a.prefix < b.prefix : a.text < b.text;
-  });
+  };
+  // Texts often come in order already (a categorical's categories, a column
+  // read from sorted data): one pass, which stops at the first pair out of
+  // order, spares them the sort.
+  const auto out_of_order = std::adjacent_find(sorted.begin(), sorted.end(),
+                                               [&](const Entry& a, const Entry& b) {
+                                                 point.step();
+                                                 return before(b, a);
+                                               });
+  if (out_of_order != sorted.end()) pool::parallel_sort(sorted, before);
 
   std::vector<EncodingTable::value_type> entries;
   entries.reserve(sorted.size());
