@@ -485,8 +485,9 @@ def main() -> None:
         f"{N_TEXT + N_FLOAT} columns, median of {repeat} after 1 warm-up), "
         f"{datetime.date.today().isoformat()}",
         "",
-        "Machine: 2 cores, shared, busy with a CI run in parallel: absolute seconds are noisy, "
-        "and only the ratios, measured side by side in this one run, are meant to be compared.",
+        "The machine is shared (its load average below says how busy it was): absolute seconds "
+        "are noisy, and only the ratios, measured side by side in this one run, are meant to be "
+        "compared.",
         "",
         *machine_facts(),
     ]
