@@ -51,12 +51,9 @@ void write_entry_codes(const RowTextIds& rows, const std::vector<double>& above,
 void write_entry_codes(const RowTextIds& rows, const std::vector<double>& above,
                        const std::vector<double>& below, const CellGrid& grid, size_t j,
                        size_t begin, size_t end) {
-  switch (rows.width) {
-    case 1: return write_entry_codes<int8_t>(rows, above, below, grid, j, begin, end);
-    case 2: return write_entry_codes<int16_t>(rows, above, below, grid, j, begin, end);
-    case 4: return write_entry_codes<int32_t>(rows, above, below, grid, j, begin, end);
-    default: return write_entry_codes<int64_t>(rows, above, below, grid, j, begin, end);
-  }
+  with_code_type(rows.width, [&](auto type) {
+    write_entry_codes<decltype(type)>(rows, above, below, grid, j, begin, end);
+  });
 }
 
 DecodingTable build_decoding_table(const EncodingTable& encoding) {

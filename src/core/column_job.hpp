@@ -52,6 +52,18 @@ struct RowTextIds {
   }
 };
 
+// Calls fn with a value of the integer type of a categorical's codes of
+// `width` bytes, so that a loop over millions of codes reads each with one load.
+template <class Fn>
+decltype(auto) with_code_type(unsigned width, Fn&& fn) {
+  switch (width) {
+    case 1: return fn(int8_t{});
+    case 2: return fn(int16_t{});
+    case 4: return fn(int32_t{});
+    default: return fn(int64_t{});
+  }
+}
+
 // One string column's job. Its cells hold bit patterns: an odd one is a text id
 // (shifted left, low bit set) into `texts`, the column's distinct sources of
 // text; an even one is the number of a str address (see AddressNumbering). The

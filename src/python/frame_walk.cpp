@@ -232,18 +232,6 @@ size_t copy_codes_find_turn(PooledColumn& job, const EntryMeanings& meanings, si
   return turn.load();
 }
 
-// Codes of the width a categorical keeps, one type per width, so that a scan
-// over millions of rows reads each code with one load.
-template <class Fn>
-decltype(auto) with_code_type(unsigned width, Fn&& fn) {
-  switch (width) {
-    case 1: return fn(int8_t{});
-    case 2: return fn(int16_t{});
-    case 4: return fn(int32_t{});
-    default: return fn(int64_t{});
-  }
-}
-
 // Flags in `used` the entries (code + 1) of rows [begin, end). False at a code
 // that has no category. Ranges share the flags: each is set, never cleared,
 // and read once the pool has joined.
