@@ -12,6 +12,7 @@
 #include "core/utf8.hpp"
 #include "python/interrupts.hpp"
 #include "python/numpy_api.hpp"
+#include "python/pooled_object_walk.hpp"
 #include "python/table_access.hpp"
 #include "python/text_of_object.hpp"
 #include "python/typed_array_walks.hpp"
@@ -419,7 +420,35 @@ Walked walk_array_columns(const std::vector<FrameColumn>& columns, const std::ve
 // Forgets what a first look at column j filed.
 void reset_column(CellWalk& walk, size_t j) {
   walk.is_string[j] = 0;
+  walk.has_addresses[j] = 0;
   walk.texts[j].reset();
+}
+
+// The object columns of a long frame are read on the pool, as those of an
+// object array are; where that gives up, this thread walks them again. Only
+// taken while no column needs Python code (see walk_frame_columns): the pool
+// may know strs by address, or by views of their text, until the tables are
+// built, which holds only while no Python code runs in between.
+Walked walk_object_columns(const std::vector<FrameColumn>& columns, const std::vector<size_t>& listed,
+                           CellWalk& walk, std::vector<uint8_t>& by_cell) {
+  ObjectColumns cells;
+  cells.columns.reserve(listed.size());
+  for (size_t j : listed) {
+    auto* array = reinterpret_cast<PyArrayObject*>(columns[j].array.get());
+    cells.columns.push_back({PyArray_BYTES(array), PyArray_STRIDE(array, 0), j});
+  }
+  switch (try_pooled_object_columns(cells, walk)) {
+    case Walked::kDone:
+      // A column may be a fresh array that only this call holds, the one owner
+      // of the strs the walk knows.
+      for (size_t j : listed) walk.keep_alive.push_back(PyRef::borrow(columns[j].array.get()));
+      return Walked::kDone;
+    case Walked::kFailed: return Walked::kFailed;
+    case Walked::kGaveUp: break;
+  }
+  if (PyErr_Occurred()) return Walked::kFailed;
+  for (size_t j : listed) reset_column(walk, j);
+  return walk_array_columns(columns, listed, walk, by_cell);
 }
 
 // The cells of column j as an object array that only this call holds, so
@@ -456,11 +485,31 @@ bool walk_cell_by_cell(const PyRef& cells, size_t j, CellWalk& walk) {
 
 // ---------------------------------------------------------------------------
 
+bool holds_objects(const FrameColumn& column) {
+  return column.kind == FrameColumn::Kind::kArray &&
+         PyArray_DESCR(reinterpret_cast<PyArrayObject*>(column.array.get()))->type_num == NPY_OBJECT;
+}
+
+// The object columns to read on the pool: all of them in a long frame where
+// no column needs Python code so far, else none.
+std::vector<size_t> pooled_object_columns(const std::vector<FrameColumn>& columns, size_t nrows,
+                                          const std::vector<uint8_t>& by_cell) {
+  std::vector<size_t> listed;
+  if (std::find(by_cell.begin(), by_cell.end(), 1) != by_cell.end()) return listed;
+  for (size_t j = 0; j < columns.size(); ++j) {
+    if (holds_objects(columns[j])) listed.push_back(j);
+  }
+  if (!pooled_walk_fits(nrows, listed.size())) listed.clear();
+  return listed;
+}
+
 Walked first_look(std::vector<FrameColumn>& columns, CellWalk& walk, std::vector<PooledColumn>& pooled,
                   std::vector<uint8_t>& by_cell) {
+  const std::vector<size_t> on_pool = pooled_object_columns(columns, walk.nrows, by_cell);
   std::vector<size_t> listed;
   for (size_t j = 0; j < columns.size(); ++j) {
-    if (columns[j].kind == FrameColumn::Kind::kArray) listed.push_back(j);
+    const bool pooled_objects = !on_pool.empty() && holds_objects(columns[j]);
+    if (columns[j].kind == FrameColumn::Kind::kArray && !pooled_objects) listed.push_back(j);
   }
   Walked walked = Walked::kDone;
   auto side = [&] { walked = walk_array_columns(columns, listed, walk, by_cell); };
@@ -477,7 +526,8 @@ Walked first_look(std::vector<FrameColumn>& columns, CellWalk& walk, std::vector
   for (const PooledColumn& job : pooled) {
     if (job.unreadable) return Walked::kGaveUp;
   }
-  return walked;
+  if (walked != Walked::kDone || on_pool.empty()) return walked;
+  return walk_object_columns(columns, on_pool, walk, by_cell);
 }
 
 }  // namespace

@@ -38,6 +38,7 @@ namespace vorpak {
 // this walk.
 #ifdef Py_GIL_DISABLED
 bool pooled_walk_fits(size_t, size_t) { return false; }
+Walked try_pooled_object_columns(const ObjectColumns&, CellWalk&) { return Walked::kGaveUp; }
 Walked try_pooled_object_walk(const Geometry&, CellWalk&) { return Walked::kGaveUp; }
 #else
 
@@ -185,7 +186,7 @@ bool read_str(PyObject* str, RowRange& range, std::string_view& text, bool& repa
 // local text id (odd) or kLeftToCaller. False at a cell that needs Python code.
 // Blocks of rows are read column by column, so that one column's table at a
 // time is in cache, and the block's cell pointers stay there meanwhile.
-bool read_range(const Geometry& g, const CellGrid& grid, const MissingCells& missing,
+bool read_range(const ObjectColumns& cells, const CellGrid& grid, const MissingCells& missing,
                 RowRange& range, const std::atomic<bool>& given_up) {
   const auto read = [&](PyObject* str, std::string_view& text, bool& repaired) {
     return read_str(str, range, text, repaired);
@@ -200,12 +201,13 @@ bool read_range(const Geometry& g, const CellGrid& grid, const MissingCells& mis
   for (size_t block = range.begin; block < range.end; block += kBlockRows) {
     if (given_up.load(std::memory_order_relaxed) || pool::stop_requested()) return false;
     const size_t block_end = std::min(range.end, block + kBlockRows);
-    for (size_t j = 0; j < grid.ncols; ++j) {
-      RangeColumn& column = range.columns[j];
+    for (size_t c = 0; c < cells.size(); ++c) {
+      RangeColumn& column = range.columns[c];
+      const ObjectColumns::Column& source = cells.columns[c];
       for (size_t i = block; i < block_end; ++i) {
-        if (i + kAhead < block_end) __builtin_prefetch(stored_object(g, i + kAhead, j));
-        PyObject* cell = stored_object(g, i, j);
-        double& slot = grid.at(i, j);
+        if (i + kAhead < block_end) __builtin_prefetch(source.at(i + kAhead));
+        PyObject* cell = source.at(i);
+        double& slot = grid.at(i, source.walk_column);
         const PyTypeObject* type = Py_TYPE(cell);
         double number = 0;
         uint32_t id;
@@ -242,26 +244,27 @@ bool read_range(const Geometry& g, const CellGrid& grid, const MissingCells& mis
   return true;
 }
 
-// Cells [from, to) of column j: numbers below the column's first text, filed
+// Cells [from, to) of a column: numbers below the column's first text, filed
 // as the row-major walk files them there, by their str().
-bool file_by_object(const Geometry& g, CellWalk& walk, size_t j, size_t from, size_t to) {
+bool file_by_object(const ObjectColumns::Column& source, CellWalk& walk, size_t from, size_t to) {
   for (size_t i = from; i < to; ++i) {
-    if (!walk.put_text(i, j, stored_object(g, i, j))) return false;
+    if (!walk.put_text(i, source.walk_column, source.at(i))) return false;
   }
   return true;
 }
 
-// Local ids become the column's: range k's ids of column j start at
-// first_id[k][j]. Only the slots at or past the range's own first text of the
+// Local ids become the column's: range k's ids of column c start at
+// first_id[k][c]. Only the slots at or past the range's own first text of the
 // column hold ids (odd); those left to the calling thread there are even.
-void renumber_on_pool(const std::vector<RowRange>& ranges,
+void renumber_on_pool(const ObjectColumns& cells, const std::vector<RowRange>& ranges,
                       const std::vector<std::vector<uint64_t>>& first_id, CellWalk& walk) {
   pool::parallel_for(ranges.size(), 1, [&](size_t first, size_t last) {
     for (size_t k = first; k < last; ++k) {
-      for (size_t j = 0; j < walk.ncols; ++j) {
-        const uint64_t shift = first_id[k][j] << 1;
+      for (size_t c = 0; c < cells.size(); ++c) {
+        const uint64_t shift = first_id[k][c] << 1;
         if (shift == 0) continue;
-        const size_t from = std::max(ranges[k].begin, ranges[k].columns[j].turn);
+        const size_t j = cells.columns[c].walk_column;
+        const size_t from = std::max(ranges[k].begin, ranges[k].columns[c].turn);
         for (size_t i = from; i < ranges[k].end; ++i) {
           double& slot = walk.slot(i, j);
           const uint64_t bits = std::bit_cast<uint64_t>(slot);
@@ -276,34 +279,36 @@ void renumber_on_pool(const std::vector<RowRange>& ranges,
 // filed them: a column's first text turns it (the numbers above become texts),
 // each range's texts get ids of the column, and the numbers below the turn are
 // read by their str(). Calling thread only, with no Python code run.
-bool join_ranges(const Geometry& g, std::vector<RowRange>& ranges, CellWalk& walk) {
+bool join_ranges(const ObjectColumns& cells, std::vector<RowRange>& ranges, CellWalk& walk) {
   constexpr size_t kNone = std::numeric_limits<size_t>::max();
-  std::vector<std::vector<uint64_t>> first_id(ranges.size(), std::vector<uint64_t>(walk.ncols));
-  std::vector<size_t> turn(walk.ncols, kNone);
-  for (size_t j = 0; j < walk.ncols; ++j) {
-    for (const RowRange& range : ranges) turn[j] = std::min(turn[j], range.columns[j].turn);
-    if (turn[j] == kNone) continue;  // numbers only
-    walk.turn(turn[j], j);
+  std::vector<std::vector<uint64_t>> first_id(ranges.size(), std::vector<uint64_t>(cells.size()));
+  std::vector<size_t> turn(cells.size(), kNone);
+  for (size_t c = 0; c < cells.size(); ++c) {
+    const size_t j = cells.columns[c].walk_column;
+    for (const RowRange& range : ranges) turn[c] = std::min(turn[c], range.columns[c].turn);
+    if (turn[c] == kNone) continue;  // numbers only
+    walk.turn(turn[c], j);
     // Its strs' addresses are numbered and read once each, as those the
     // row-major walk files.
-    if (ranges.front().columns[j].dedupe == Dedupe::kByObject) walk.has_addresses[j] = 1;
+    if (ranges.front().columns[c].dedupe == Dedupe::kByObject) walk.has_addresses[j] = 1;
     TextColumn& texts = walk.text_column(j);
     for (size_t k = 0; k < ranges.size(); ++k) {
-      const RangeColumn& column = ranges[k].columns[j];
-      first_id[k][j] = texts.add_read_texts(column.texts(), column.strs);
+      const RangeColumn& column = ranges[k].columns[c];
+      first_id[k][c] = texts.add_read_texts(column.texts(), column.strs);
     }
   }
-  renumber_on_pool(ranges, first_id, walk);
-  for (size_t j = 0; j < walk.ncols; ++j) {
-    if (turn[j] == kNone) continue;
+  renumber_on_pool(cells, ranges, first_id, walk);
+  for (size_t c = 0; c < cells.size(); ++c) {
+    if (turn[c] == kNone) continue;
+    const ObjectColumns::Column& source = cells.columns[c];
     for (const RowRange& range : ranges) {
-      const RangeColumn& column = range.columns[j];
-      const size_t from = std::max(range.begin, turn[j]);
-      if (!file_by_object(g, walk, j, from, std::max(from, std::min(range.end, column.turn)))) {
+      const RangeColumn& column = range.columns[c];
+      const size_t from = std::max(range.begin, turn[c]);
+      if (!file_by_object(source, walk, from, std::max(from, std::min(range.end, column.turn)))) {
         return false;
       }
       for (size_t i : column.later_numbers) {
-        if (!walk.put_text(i, j, stored_object(g, i, j))) return false;
+        if (!walk.put_text(i, source.walk_column, source.at(i))) return false;
       }
     }
   }
@@ -329,17 +334,17 @@ size_t count_distinct(std::vector<uint64_t>& values) {
 // How each column's strs are best told apart (see Dedupe), from a sample of
 // its rows spread evenly over it: cheap beside the walk, and blind to the
 // order of the rows.
-std::vector<Dedupe> judge_columns(const Geometry& g, size_t nrows, size_t ncols) {
+std::vector<Dedupe> judge_columns(const ObjectColumns& cells, size_t nrows) {
   constexpr size_t kSampleRows = 4096;
   const size_t rows = std::min(nrows, kSampleRows);
   const uint64_t key = fresh_hash_key();
-  std::vector<Dedupe> judged(ncols, Dedupe::kByObject);
+  std::vector<Dedupe> judged(cells.size(), Dedupe::kByObject);
   std::vector<uint64_t> objects, texts;
-  for (size_t j = 0; j < ncols; ++j) {
+  for (size_t c = 0; c < cells.size(); ++c) {
     objects.clear();
     texts.clear();
     for (size_t k = 0; k < rows; ++k) {
-      PyObject* cell = stored_object(g, k * nrows / rows, j);
+      PyObject* cell = cells.columns[c].at(k * nrows / rows);
       if (!PyUnicode_CheckExact(cell)) continue;
 #if PY_VERSION_HEX < 0x030C0000
       if (!PyUnicode_IS_READY(cell)) continue;
@@ -356,7 +361,7 @@ std::vector<Dedupe> judge_columns(const Geometry& g, size_t nrows, size_t ncols)
     const size_t total = nrows * strs / rows;
     if (!repeats_enough(strs - count_distinct(objects), strs, total) &&
         repeats_enough(strs - count_distinct(texts), strs, total)) {
-      judged[j] = Dedupe::kByText;
+      judged[c] = Dedupe::kByText;
     }
   }
   return judged;
@@ -366,26 +371,23 @@ bool pooled_walk_fits(size_t nrows, size_t ncols) {
   return ncols <= kMaxColumns && nrows >= 2 * kMinRangeRows;
 }
 
-Walked try_pooled_object_walk(const Geometry& g, CellWalk& walk) {
+Walked try_pooled_object_columns(const ObjectColumns& cells, CellWalk& walk) {
   const NoPythonStretch stretch;
   const size_t count = std::min(pool::thread_count(), pool::chunk_count(walk.nrows, kMinRangeRows));
   std::vector<RowRange> ranges(count);
+  const std::vector<Dedupe> judged = judge_columns(cells, walk.nrows);
   for (size_t k = 0; k < count; ++k) {
     ranges[k].begin = pool::chunk_begin(walk.nrows, k, count);
     ranges[k].end = pool::chunk_begin(walk.nrows, k + 1, count);
-    ranges[k].columns.resize(walk.ncols);
+    ranges[k].columns.resize(cells.size());
+    for (size_t c = 0; c < cells.size(); ++c) ranges[k].columns[c].dedupe = judged[c];
   }
-  const std::vector<Dedupe> judged = judge_columns(g, walk.nrows, walk.ncols);
-  for (RowRange& range : ranges) {
-    for (size_t j = 0; j < walk.ncols; ++j) range.columns[j].dedupe = judged[j];
-  }
-  CellWalk attempt(walk.grid, walk.missing);
   std::atomic<bool> given_up{false};
   try {
     const InterruptibleWaits waits;
     pool::parallel_for(count, 1, [&](size_t first, size_t last) {
       for (size_t k = first; k < last; ++k) {
-        if (!read_range(g, walk.grid, walk.missing, ranges[k], given_up)) {
+        if (!read_range(cells, walk.grid, walk.missing, ranges[k], given_up)) {
           given_up.store(true);
         }
       }
@@ -394,10 +396,21 @@ Walked try_pooled_object_walk(const Geometry& g, CellWalk& walk) {
     return Walked::kGaveUp;  // an interrupt: the column walk handles it
   }
   if (given_up.load()) return Walked::kGaveUp;
-  if (!join_ranges(g, ranges, attempt)) return give_up_on_error();
-  for (RowRange& range : ranges) attempt.arenas.push_back(std::move(range.arena));
-  walk = std::move(attempt);
+  if (!join_ranges(cells, ranges, walk)) return give_up_on_error();
+  for (RowRange& range : ranges) walk.arenas.push_back(std::move(range.arena));
   return Walked::kDone;
+}
+
+Walked try_pooled_object_walk(const Geometry& g, CellWalk& walk) {
+  ObjectColumns cells;
+  cells.columns.reserve(walk.ncols);
+  for (size_t j = 0; j < walk.ncols; ++j) {
+    cells.columns.push_back({g.at(0, j), g.row_stride, j});
+  }
+  CellWalk attempt(walk.grid, walk.missing);
+  const Walked walked = try_pooled_object_columns(cells, attempt);
+  if (walked == Walked::kDone) walk = std::move(attempt);
+  return walked;
 }
 
 #endif

@@ -4,6 +4,9 @@
 
 #include <Python.h>
 
+#include <cstring>
+#include <vector>
+
 #include "python/cell_walk.hpp"
 #include "python/table_access.hpp"
 
@@ -15,6 +18,28 @@ namespace vorpak {
 // range runs on the calling thread, still cheaper than the row-major walk
 // where each cell's str is an object of its own.
 bool pooled_walk_fits(size_t nrows, size_t ncols);
+
+// Object cells that a pooled walk reads: column c's cell of row i lies at
+// data + i * stride, and is filed into column walk_column of the walk.
+struct ObjectColumns {
+  struct Column {
+    const char* data;
+    npy_intp stride;
+    size_t walk_column;
+    PyObject* at(size_t i) const {
+      PyObject* cell;
+      std::memcpy(&cell, data + static_cast<npy_intp>(i) * stride, sizeof cell);
+      return cell != nullptr ? cell : Py_None;  // NumPy reads an empty slot as None
+    }
+  };
+  std::vector<Column> columns;
+  size_t size() const { return columns.size(); }
+};
+
+// Files the cells of `cells` into their columns of `walk` on the pool. On
+// kGaveUp (at a cell that needs Python code, or at an interrupt) those columns
+// may be part-filled: the caller walks them again from scratch.
+Walked try_pooled_object_columns(const ObjectColumns& cells, CellWalk& walk);
 
 // Walks the cells at `g` on the pool. Gives up (for the column walk to redo it)
 // at a cell that needs Python code, or at an interrupt, as the row-major walk

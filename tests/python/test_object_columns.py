@@ -186,9 +186,12 @@ def mixed_column(rng, words, shared):
 
 
 def assert_same_as_item_access(table):
+    """The array road, and a frame's road over the same object columns, agree with item access."""
     from test_fast_paths import general, outcome
 
-    assert outcome(table) == outcome(general(table))
+    expected = outcome(general(table))
+    assert outcome(table) == expected
+    assert outcome(pd.DataFrame(table, dtype=object, copy=False)) == expected
 
 
 @pytest.mark.parametrize("shared", [False, True])
