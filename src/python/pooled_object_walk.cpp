@@ -60,8 +60,11 @@ constexpr uint64_t kLeftToCaller = 0;
 // table. Anywhere else (one str shared by equal cells, or texts that hardly
 // repeat) the range files each cell by its str's address, as the row-major
 // walk does, and the calling thread reads each distinct str once afterwards:
-// there a table of texts would cost more than it saves.
-enum class Dedupe : uint8_t { kByObject, kByText };
+// there a table of texts would cost more than it saves. Where neither the
+// objects nor their texts repeat, each cell's text is read by the worker as it
+// is, with no look-up at all: ranking the column merges the rare equal texts,
+// and no thread is left to read millions of strs alone.
+enum class Dedupe : uint8_t { kByObject, kByText, kEachCell };
 
 // One column's texts in one row range.
 class RangeColumn {
@@ -102,11 +105,33 @@ class RangeColumn {
     return true;
   }
 
+  // A fresh local id for the text of exact str `str`, with no look-up.
+  template <class Read, class Keep>
+  bool id_of_cell(PyObject* str, Read read, Keep keep, uint32_t& id) {
+    std::string_view text;
+    bool repaired = false;
+    if (!read(str, text, repaired)) return false;
+    id = append(keep(str, text), 0, repaired ? nullptr : str);
+    return true;
+  }
+
   // The local id of a text that is no str's (it lives beyond the call).
   uint32_t id_of_constant(std::string_view text) {
+    if (dedupe == Dedupe::kEachCell) return append(text, 0, nullptr);
     return id_of_text(text, nullptr, [&] { return text; });
   }
   const std::vector<std::string_view>& texts() const { return texts_; }
+  // Once the column has taken this range's texts: they take a few words a
+  // cell where every cell has its own, and the next columns need the room.
+  void forget_texts() {
+    std::vector<std::string_view>().swap(texts_);
+    std::vector<uint64_t>().swap(hashes_);
+    std::vector<PyObject*>().swap(strs);
+    by_content_ = OpenTable<Slots>();
+    latin1_ = ShortTextIndex();
+    ucs2_ = ShortTextIndex();
+    ucs4_ = ShortTextIndex();
+  }
 
  private:
   // The id of `text` by content; `lasting` gives the text to keep if it is new.
@@ -124,7 +149,7 @@ class RangeColumn {
   uint32_t append(std::string_view text, uint64_t h, PyObject* str) {
     const auto id = static_cast<uint32_t>(texts_.size());
     texts_.push_back(text);
-    hashes_.push_back(h);
+    if (dedupe != Dedupe::kEachCell) hashes_.push_back(h);  // never looked up by content
     strs.push_back(str);
     return id;
   }
@@ -217,7 +242,10 @@ bool read_range(const ObjectColumns& cells, const CellGrid& grid, const MissingC
             slot = std::bit_cast<double>(reinterpret_cast<uint64_t>(cell));  // even: no id
             continue;
           }
-          if (!column.id_of_str(cell, read, keep, id)) return false;
+          const bool read_one = column.dedupe == Dedupe::kEachCell
+                                    ? column.id_of_cell(cell, read, keep, id)
+                                    : column.id_of_str(cell, read, keep, id);
+          if (!read_one) return false;
         } else if (type == &PyFloat_Type || type == &PyBool_Type || missing.is_missing(cell) ||
                    (type == &PyLong_Type && readable_int(cell, number))) {
           if (column.turn <= i) {  // text below: the calling thread files it as text
@@ -293,8 +321,9 @@ bool join_ranges(const ObjectColumns& cells, std::vector<RowRange>& ranges, Cell
     if (ranges.front().columns[c].dedupe == Dedupe::kByObject) walk.has_addresses[j] = 1;
     TextColumn& texts = walk.text_column(j);
     for (size_t k = 0; k < ranges.size(); ++k) {
-      const RangeColumn& column = ranges[k].columns[c];
+      RangeColumn& column = ranges[k].columns[c];
       first_id[k][c] = texts.add_read_texts(column.texts(), column.strs);
+      column.forget_texts();
     }
   }
   renumber_on_pool(cells, ranges, first_id, walk);
@@ -359,10 +388,9 @@ std::vector<Dedupe> judge_columns(const ObjectColumns& cells, size_t nrows) {
     const size_t strs = objects.size();
     if (strs < 64) continue;  // a column of numbers, mostly
     const size_t total = nrows * strs / rows;
-    if (!repeats_enough(strs - count_distinct(objects), strs, total) &&
-        repeats_enough(strs - count_distinct(texts), strs, total)) {
-      judged[c] = Dedupe::kByText;
-    }
+    if (repeats_enough(strs - count_distinct(objects), strs, total)) continue;
+    judged[c] = repeats_enough(strs - count_distinct(texts), strs, total) ? Dedupe::kByText
+                                                                            : Dedupe::kEachCell;
   }
   return judged;
 }
