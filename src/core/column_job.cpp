@@ -79,7 +79,7 @@ DecodingTable build_decoding_table(const EncodingTable& encoding) {
 }  // namespace
 
 ColumnTables encode_column(const StringColumnJob& job) {
-  LabelEncoded encoded = label_encode(*job.texts);
+  LabelEncoded encoded = label_encode(*job.texts, job.texts_distinct ? Repeats::kNone : Repeats::kMaybe);
   DecodingTable decoding = build_decoding_table(encoded.table);
   std::vector<double> code_of_address;
   if (job.address_ids != nullptr) {

@@ -71,6 +71,8 @@ decltype(auto) with_code_type(unsigned width, Fn&& fn) {
 struct StringColumnJob {
   size_t column = 0;
   const std::vector<std::string_view>* texts = nullptr;
+  // Whether the texts are known to be distinct (each added by content).
+  bool texts_distinct = false;
   // Where the walk filed strs by address: the column's place among the numbered
   // columns, and the text id of each distinct address.
   size_t listed = kNotListed;

@@ -65,21 +65,16 @@ uint64_t prefix_of(std::string_view text) {
   return prefix;
 }
 
-// Codes depend only on the set of distinct texts: they are numbered in ascending
-// byte order, skipping the markers, whatever the row order or thread count.
+// Each text's index among the distinct texts, which are gathered in the order
+// they are first met.
 template <class Index>
-LabelEncoded encode_with(const std::vector<std::string_view>& texts) {
+std::vector<Index> intern_all(const std::vector<std::string_view>& texts,
+                              DistinctTexts<Index>& distinct, pool::CancelPoint& point) {
   // The texts come from a column's distinct sources, so most are distinct: the
   // set is sized for all of them, and a text's slot is fetched while the texts
   // before it are interned.
   constexpr size_t kAhead = 16;
   const size_t n = texts.size();
-  // A column of millions of texts takes this job a second or more: each loop
-  // looks at the cancel flag as it goes.
-  pool::CancelPoint point;
-  // The vectors are filled as they grow, not zeroed first: touching hundreds of
-  // megabytes ahead of the loops would be a stretch with no look at the flag.
-  DistinctTexts<Index> distinct(n);
   std::vector<uint64_t> hashes;
   hashes.reserve(n);
   for (size_t i = 0; i < n; ++i) {
@@ -93,13 +88,31 @@ LabelEncoded encode_with(const std::vector<std::string_view>& texts) {
     if (i + kAhead < n) distinct.prefetch(hashes[i + kAhead]);
     cell_to_distinct.push_back(distinct.intern(texts[i], hashes[i]));
   }
+  return cell_to_distinct;
+}
+
+// Codes depend only on the set of distinct texts: they are numbered in ascending
+// byte order, skipping the markers, whatever the row order or thread count.
+template <class Index>
+LabelEncoded encode_with(const std::vector<std::string_view>& texts, Repeats repeats) {
+  const size_t n = texts.size();
+  // A column of millions of texts takes this job a second or more: each loop
+  // looks at the cancel flag as it goes.
+  pool::CancelPoint point;
+  // The vectors are filled as they grow, not zeroed first: touching hundreds of
+  // megabytes ahead of the loops would be a stretch with no look at the flag.
+  // Texts known to be distinct are their own distinct texts, in order.
+  DistinctTexts<Index> distinct(repeats == Repeats::kNone ? 0 : n);
+  std::vector<Index> cell_to_distinct;
+  if (repeats == Repeats::kMaybe) cell_to_distinct = intern_all(texts, distinct, point);
 
   // Sort the distinct texts, each with its first-seen index, so the code of
   // every distinct text is known without looking it up again. Each carries its
   // first eight bytes as a big-endian number: comparing those decides most
   // pairs in one instruction, and byte order is kept because a shorter prefix
   // is padded with zeros and the full texts break every tie.
-  const std::vector<std::string_view>& first_seen = distinct.texts();
+  const std::vector<std::string_view>& first_seen =
+      repeats == Repeats::kNone ? texts : distinct.texts();
   struct Entry {
     uint64_t prefix;
     std::string_view text;
@@ -141,6 +154,10 @@ LabelEncoded encode_with(const std::vector<std::string_view>& texts) {
   LabelEncoded result;
   result.table = EncodingTable::from_distinct(std::move(entries));  // the texts are distinct
 
+  if (repeats == Repeats::kNone) {
+    result.codes = std::move(distinct_code);
+    return result;
+  }
   result.codes.resize(n);
   pool::parallel_map(cell_to_distinct.data(), result.codes.data(), n, kCellGrain,
                      [&](Index d) { return distinct_code[d]; });
@@ -153,9 +170,11 @@ bool is_missing_marker(std::string_view text) {
   return text == "nan" || text == "NaN" || text == "<NA>";
 }
 
-LabelEncoded label_encode(const std::vector<std::string_view>& texts) {
-  if (texts.size() < std::numeric_limits<uint32_t>::max()) return encode_with<uint32_t>(texts);
-  return encode_with<uint64_t>(texts);
+LabelEncoded label_encode(const std::vector<std::string_view>& texts, Repeats repeats) {
+  if (texts.size() < std::numeric_limits<uint32_t>::max()) {
+    return encode_with<uint32_t>(texts, repeats);
+  }
+  return encode_with<uint64_t>(texts, repeats);
 }
 
 }  // namespace vorpak

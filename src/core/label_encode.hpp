@@ -13,9 +13,14 @@ struct LabelEncoded {
   EncodingTable table;        // every distinct text; markers without a code
 };
 
+// Whether the texts given to label_encode may hold a text twice, or are known
+// to be distinct (then they are not looked up among each other at all).
+enum class Repeats { kMaybe, kNone };
+
 // The distinct texts, in ascending byte order and skipping the missing-value
 // markers "nan", "NaN" and "<NA>", receive the codes 0, 1, 2, ...
-LabelEncoded label_encode(const std::vector<std::string_view>& texts);
+LabelEncoded label_encode(const std::vector<std::string_view>& texts,
+                          Repeats repeats = Repeats::kMaybe);
 
 bool is_missing_marker(std::string_view text);
 

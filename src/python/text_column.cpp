@@ -20,6 +20,7 @@ bool TextColumn::add_new_str(PyObject* str, uint64_t& id, bool track) {
   }
   id = new_id(utf8, str);
   hashes_.push_back(0);
+  identity_ids_ = true;
   if (track) {
     owners_.push_back(PyRef::borrow(str));
     by_object_.insert(reinterpret_cast<uint64_t>(str), id);
@@ -41,6 +42,7 @@ uint64_t TextColumn::add_text(std::string_view text) {
 uint64_t TextColumn::add_read_texts(const std::vector<std::string_view>& texts,
                                     const std::vector<PyObject*>& strs) {
   const uint64_t first = texts_.size();
+  identity_ids_ = identity_ids_ || !texts.empty();
   texts_.insert(texts_.end(), texts.begin(), texts.end());
   strs_.insert(strs_.end(), strs.begin(), strs.end());
   hashes_.resize(texts_.size(), 0);  // never looked up by content

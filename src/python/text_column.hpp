@@ -45,6 +45,10 @@ class TextColumn {
   // surrogates. False with the exception of str() pending if that fails.
   bool add_object(PyObject* obj, uint64_t& id);
 
+  // Whether no two ids carry equal texts: true while every id was added by
+  // content (add_text, or add_object of a non-str).
+  bool texts_distinct() const { return !identity_ids_; }
+
   // The text of every id, in id order.
   const std::vector<std::string_view>& texts() const { return texts_; }
   // The exact str behind every id, in id order; null for an id added by content
@@ -67,6 +71,7 @@ class TextColumn {
   std::vector<PyRef> owners_;
   TextArena arena_;
   uint64_t key_ = 0;
+  bool identity_ids_ = false;  // some id was added by its str, or as read, not by content
 };
 
 }  // namespace vorpak

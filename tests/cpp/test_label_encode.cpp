@@ -320,6 +320,8 @@ TEST(LabelEncodeLarge, AllDistinctLongSharedPrefix) {
   std::mt19937_64 rng(5);
   std::shuffle(texts.begin(), texts.end(), rng);
   expect_matches_reference(texts, label_encode(views(texts)));
+  texts.push_back("nan");  // a marker among them too
+  expect_matches_reference(texts, label_encode(views(texts), Repeats::kNone));
 }
 
 }  // namespace
