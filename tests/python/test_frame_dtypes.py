@@ -8,6 +8,7 @@ has is tried alone, beside an object text column and a float column, and beside 
 in frames below and above the size at which the pool takes over.
 """
 import functools
+import os
 import pickle
 import warnings
 
@@ -15,7 +16,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import parse
+from conftest import parse, run_python
 from vorpak import Encoder
 
 # Frames mixing sparse columns of different fill values warn when `values` joins them.
@@ -269,6 +270,12 @@ def texts_in(storage, texts, layout="whole"):
         # One chunk that is a slice at offset 3 of a longer Arrow array.
         sliced = pa.array(["x", None, "y"] + texts, arrow_type).slice(3)
         return require_numpy_form(rewrap(typed, pa.chunked_array([sliced], arrow_type)))
+    if layout == "ragged":
+        # Chunks whose edges miss the halves, thirds and quarters of the rows.
+        a, b = len(texts) // 2 - 3, len(texts) // 2 + 5
+        pieces = [texts[:7], texts[7:a], texts[a:b], ["x"] + texts[b:]]
+        chunks = [pa.array(piece, arrow_type) for piece in pieces]
+        return require_numpy_form(rewrap(typed, pa.chunked_array(chunks[:3] + [chunks[3].slice(1)])))
     assert layout == "chunked"
     # Uneven chunks, an empty one among them, the last a slice with an offset.
     a, b = len(texts) // 3, len(texts) // 2
@@ -611,6 +618,86 @@ def test_long_categorical_turning_in_a_later_row_range(categories, numbers):
     cells = pd.Categorical.from_codes(codes, dtype=pd.CategoricalDtype(cats))
     assert_frame_encodes_as_values(frame_of(c=cells, number=float_column(n)))
     assert_frame_encodes_as_values(frame_of(c=cells))
+
+
+# Long Arrow text columns are read in row ranges side by side, each with a table of its own,
+# then joined. Mostly distinct texts, non-ASCII among them, some met in every range, but
+# no marker: the number NaN's text stands only for nulls above the first text, the null's
+# own only for those below. Nulls from the top to a first text in a later range, at the
+# ranges' first rows, over whole ranges.
+LONG_ROWS = 3 * 65_536 + 7
+REPEATED = [t for t in TEXTS if t and t not in ("nan", "NaN", "<NA>")]
+NULL_ROWS = {
+    "none": lambda n: [],
+    "late": lambda n: range(7 * n // 10),
+    "edges": lambda n: [n * k // d + s for d in (2, 3, 4) for k in range(1, d) for s in (0, 1)],
+    "gap": lambda n: range(n // 4, 3 * n // 4 + 1),
+    "both": lambda n: [*range(n // 3 + 5), n // 2, 2 * n // 3, n - 1],
+    "all": lambda n: range(n),
+}
+LONG_CASES = [
+    ("str-pyarrow", "whole", "late"),
+    ("str-pyarrow", "ragged", "edges"),
+    ("str-pyarrow", "offset", "gap"),
+    ("str-pyarrow", "ragged", "both"),
+    ("str-pyarrow", "whole", "all"),
+    ("string-pyarrow", "whole", "late"),
+    ("string-pyarrow", "ragged", "gap"),
+    ("string-pyarrow", "whole", "all"),
+    ("arrow-large_string", "offset", "edges"),
+    ("arrow-string_view", "ragged", "none"),
+]
+
+
+def check_long_texts(storage, layout, nulls, beside=False):
+    n = LONG_ROWS
+    r = REPEATED
+    texts = [r[i // 4 % len(r)] if i % 4 == 0 else f"{r[i % len(r)]}{i}" for i in range(n)]
+    for i in NULL_ROWS[nulls](n):
+        texts[i] = None
+    # Beside a float column: a lone Arrow-typed column is read through `values`.
+    if storage != "arrow-string_view":
+        s = texts_in(storage, texts, layout)
+        assert_frame_encodes_as_values(frame_of(s=s, number=float_column(n)))
+        if beside:  # the pool's threads shared by two columns' ranges
+            assert_frame_encodes_as_values(frame_of(s=s, number=float_column(n), t=s[::-1]))
+        return
+    # pandas gives views no `values`: they must encode as the same chunks of offsets do.
+    offsets = texts_in("arrow-string", texts, layout)
+    views = pa_views(offsets._pa_array)
+    (by_views, got, _), (by_offsets, want, _) = (
+        encode_outcome(frame_of(s=a, number=float_column(n))) for a in (views, offsets)
+    )
+    np.testing.assert_array_equal(got[0].to_numpy(), want[0].to_numpy(), strict=True)
+    assert got[1] == want[1] and by_views.__getstate__() == by_offsets.__getstate__()
+
+
+def pa_views(chunked):
+    pa = arrow()
+    return pd.arrays.ArrowExtensionArray(
+        pa.chunked_array([chunk.cast(pa.string_view()) for chunk in chunked.chunks])
+    )
+
+
+@pytest.mark.parametrize("case", [pytest.param(c, id="-".join(c)) for c in LONG_CASES])
+def test_long_arrow_texts_in_row_ranges(case):
+    check_long_texts(*case)
+
+
+def test_long_arrow_texts_in_more_ranges_than_two():
+    # Four threads: a middle range above the first text, or wholly null below it.
+    program = f"""
+        import sys
+        sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
+        import pytest, test_frame_dtypes as t
+        for k, case in enumerate(t.LONG_CASES):
+            try:
+                t.check_long_texts(*case, beside=k in (0, 6))
+            except pytest.skip.Exception:
+                pass
+    """
+    done = run_python(program, env={"RAYON_NUM_THREADS": "4"}, timeout=300)
+    assert done.returncode == 0, done.stderr
 
 
 def test_bool_categories_above_and_below_first_text():
