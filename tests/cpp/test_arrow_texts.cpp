@@ -7,7 +7,6 @@
 #include <cstring>
 #include <functional>
 #include <map>
-#include <numeric>
 #include <optional>
 #include <set>
 #include <string>
@@ -156,37 +155,30 @@ TEST(ArrowTextColumn, ChunksFollowEachOtherAndAreReleasedOnce) {
   EXPECT_EQ(empty.releases, 1);
 }
 
-// Every range of rows, of every layout, split over chunks that start at an
-// offset: a range reads exactly its rows, in order, whichever chunk they are in.
+// Every range of rows of every layout, over chunks that start at an offset: a
+// range reads exactly its rows, in order, whichever chunks hold them.
 TEST(ArrowTextColumn, ReadsAnyRangeOfRowsAcrossChunks) {
-  const std::vector<std::optional<std::string>> head(kRows.begin(), kRows.begin() + 4);
-  const std::vector<std::optional<std::string>> tail(kRows.begin() + 4, kRows.end());
-  TestArray narrow[2], wide[2], views;
-  lay_out_offsets(narrow[0], head, narrow[0].offsets32, 3);
-  lay_out_offsets(narrow[1], tail, narrow[1].offsets32, 1);
-  lay_out_offsets(wide[0], head, wide[0].offsets64, 0);
-  lay_out_offsets(wide[1], tail, wide[1].offsets64, 5);
-  lay_out_views(views, kRows);
-  ArrowTextColumn a(ArrowTextColumn::Layout::kOffsets32), b(ArrowTextColumn::Layout::kOffsets64);
-  ArrowTextColumn c(ArrowTextColumn::Layout::kViews);
-  for (int k = 0; k < 2; ++k) {
-    ASSERT_TRUE(a.add_chunk(OwnedArrowArray(narrow[k].array)));
-    ASSERT_TRUE(b.add_chunk(OwnedArrowArray(wide[k].array)));
-  }
-  ASSERT_TRUE(c.add_chunk(OwnedArrowArray(views.array)));
-  for (const ArrowTextColumn* column : {&a, &b, &c}) {
+  const std::vector<std::optional<std::string>> head(kRows.begin(), kRows.begin() + 4),
+      tail(kRows.begin() + 4, kRows.end());
+  TestArray parts[5];
+  lay_out_offsets(parts[0], head, parts[0].offsets32, 3);
+  lay_out_offsets(parts[1], tail, parts[1].offsets32, 1);
+  lay_out_offsets(parts[2], head, parts[2].offsets64, 0);
+  lay_out_offsets(parts[3], tail, parts[3].offsets64, 5);
+  lay_out_views(parts[4], kRows);
+  using Layout = ArrowTextColumn::Layout;
+  ArrowTextColumn columns[] = {ArrowTextColumn(Layout::kOffsets32),
+                               ArrowTextColumn(Layout::kOffsets64), ArrowTextColumn(Layout::kViews)};
+  for (int k = 0; k < 5; ++k) ASSERT_TRUE(columns[k / 2].add_chunk(OwnedArrowArray(parts[k].array)));
+  for (const ArrowTextColumn& column : columns) {
     for (size_t begin = 0; begin <= kRows.size(); ++begin) {
       for (size_t end = begin; end <= kRows.size() + 1; ++end) {
-        std::vector<size_t> rows;
-        std::vector<std::optional<std::string>> got;
-        column->for_each_in(
-            begin, end, [&](size_t i, std::string_view t) { rows.push_back(i), got.emplace_back(t); },
-            [&](size_t i) { rows.push_back(i), got.emplace_back(); });
-        const size_t stop = std::min(end, kRows.size());
-        std::vector<size_t> want_rows(stop - begin);
-        std::iota(want_rows.begin(), want_rows.end(), begin);
-        EXPECT_EQ(rows, want_rows) << begin << ".." << end;
-        EXPECT_EQ(got, decltype(got)(kRows.begin() + begin, kRows.begin() + stop));
+        std::vector<std::pair<size_t, std::optional<std::string>>> got, want;
+        column.for_each_in(
+            begin, end, [&](size_t i, std::string_view t) { got.emplace_back(i, std::string(t)); },
+            [&](size_t i) { got.emplace_back(i, std::nullopt); });
+        for (size_t i = begin; i < std::min(end, kRows.size()); ++i) want.emplace_back(i, kRows[i]);
+        EXPECT_EQ(got, want) << begin << ".." << end;
       }
     }
   }

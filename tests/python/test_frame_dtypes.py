@@ -8,7 +8,6 @@ has is tried alone, beside an object text column and a float column, and beside 
 in frames below and above the size at which the pool takes over.
 """
 import functools
-import os
 import pickle
 import warnings
 
@@ -636,22 +635,18 @@ NULL_ROWS = {
     "all": lambda n: range(n),
 }
 LONG_CASES = [
-    ("str-pyarrow", "whole", "late"),
-    ("str-pyarrow", "ragged", "edges"),
-    ("str-pyarrow", "offset", "gap"),
-    ("str-pyarrow", "ragged", "both"),
-    ("str-pyarrow", "whole", "all"),
-    ("string-pyarrow", "whole", "late"),
-    ("string-pyarrow", "ragged", "gap"),
-    ("string-pyarrow", "whole", "all"),
-    ("arrow-large_string", "offset", "edges"),
-    ("arrow-string_view", "ragged", "none"),
+    tuple(case.split())
+    for case in ("str-pyarrow whole late", "str-pyarrow ragged edges", "str-pyarrow offset gap",
+                 "str-pyarrow ragged both", "str-pyarrow whole all", "string-pyarrow whole late",
+                 "string-pyarrow ragged gap", "string-pyarrow whole all",
+                 "arrow-large_string offset edges", "arrow-string_view ragged none")
 ]
 
 
-def check_long_texts(storage, layout, nulls, beside=False):
-    n = LONG_ROWS
-    r = REPEATED
+@pytest.mark.parametrize("case", [pytest.param(c, id="-".join(c)) for c in LONG_CASES])
+def test_long_arrow_texts_in_row_ranges(case):
+    storage, layout, nulls = case
+    n, r = LONG_ROWS, REPEATED
     texts = [r[i // 4 % len(r)] if i % 4 == 0 else f"{r[i % len(r)]}{i}" for i in range(n)]
     for i in NULL_ROWS[nulls](n):
         texts[i] = None
@@ -659,45 +654,24 @@ def check_long_texts(storage, layout, nulls, beside=False):
     if storage != "arrow-string_view":
         s = texts_in(storage, texts, layout)
         assert_frame_encodes_as_values(frame_of(s=s, number=float_column(n)))
-        if beside:  # the pool's threads shared by two columns' ranges
+        if case in LONG_CASES[::5]:  # two columns' ranges sharing the threads
             assert_frame_encodes_as_values(frame_of(s=s, number=float_column(n), t=s[::-1]))
         return
     # pandas gives views no `values`: they must encode as the same chunks of offsets do.
-    offsets = texts_in("arrow-string", texts, layout)
-    views = pa_views(offsets._pa_array)
-    (by_views, got, _), (by_offsets, want, _) = (
-        encode_outcome(frame_of(s=a, number=float_column(n))) for a in (views, offsets)
-    )
-    np.testing.assert_array_equal(got[0].to_numpy(), want[0].to_numpy(), strict=True)
-    assert got[1] == want[1] and by_views.__getstate__() == by_offsets.__getstate__()
-
-
-def pa_views(chunked):
-    pa = arrow()
-    return pd.arrays.ArrowExtensionArray(
-        pa.chunked_array([chunk.cast(pa.string_view()) for chunk in chunked.chunks])
-    )
-
-
-@pytest.mark.parametrize("case", [pytest.param(c, id="-".join(c)) for c in LONG_CASES])
-def test_long_arrow_texts_in_row_ranges(case):
-    check_long_texts(*case)
+    pa, offsets = arrow(), texts_in("arrow-string", texts, layout)
+    views = rewrap(offsets, pa.chunked_array([c.cast(pa.string_view()) for c in offsets._pa_array.chunks]))
+    got, want = (encode_outcome(frame_of(s=a, number=float_column(n))) for a in (views, offsets))
+    np.testing.assert_array_equal(got[1][0].to_numpy(), want[1][0].to_numpy(), strict=True)
+    assert got[1][1] == want[1][1] and got[0].__getstate__() == want[0].__getstate__()
 
 
 def test_long_arrow_texts_in_more_ranges_than_two():
-    # Four threads: a middle range above the first text, or wholly null below it.
-    program = f"""
-        import sys
-        sys.path.insert(0, {os.path.dirname(os.path.abspath(__file__))!r})
-        import pytest, test_frame_dtypes as t
-        for k, case in enumerate(t.LONG_CASES):
-            try:
-                t.check_long_texts(*case, beside=k in (0, 6))
-            except pytest.skip.Exception:
-                pass
-    """
+    # Four threads: three ranges to a column, a middle one above the first text or wholly
+    # null below it, and two columns of two ranges each.
+    run = ["-q", "-p", "no:cacheprovider", "-k", "row_ranges", __file__]
+    program = f"import sys, pytest; sys.exit(pytest.main({run!r}))"
     done = run_python(program, env={"RAYON_NUM_THREADS": "4"}, timeout=300)
-    assert done.returncode == 0, done.stderr
+    assert done.returncode == 0, done.stdout + done.stderr
 
 
 def test_bool_categories_above_and_below_first_text():
