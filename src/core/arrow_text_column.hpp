@@ -1,12 +1,14 @@
 // A column of UTF-8 texts held in Arrow memory, read in place chunk by chunk.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "core/arrow_c_abi.hpp"
@@ -64,7 +66,13 @@ class ArrowTextColumn {
   // each that does not, in row order. The views point into Arrow memory and
   // live as long as this column.
   template <class OnText, class OnNull>
-  void for_each(OnText&& text, OnNull&& null) const;
+  void for_each(OnText&& text, OnNull&& null) const {
+    for_each_in(0, size_, text, null);
+  }
+  // The same for rows [begin, end) alone, so that ranges of one column can be
+  // read side by side: a range starts in the chunk that holds its first row.
+  template <class OnText, class OnNull>
+  void for_each_in(size_t begin, size_t end, OnText&& text, OnNull&& null) const;
 
  private:
   struct Chunk {
@@ -76,7 +84,14 @@ class ArrowTextColumn {
     const int64_t bit = c.owned.get().offset + k;
     return c.validity == nullptr || (c.validity[bit >> 3] >> (bit & 7)) & 1;
   }
-  std::string_view text_at(const ArrowArray& a, int64_t k) const;
+  // The text at index `at` of a chunk's buffers (its offset included), and the
+  // walk of its rows [from, to): for a layout known outside the loop, with the
+  // buffers read out of the array once, as the loop runs once per row.
+  template <Layout kLayout>
+  static std::string_view text_at(const void* const* buffers, const void* index, const char* data,
+                                  int64_t at);
+  template <Layout kLayout, class OnText, class OnNull>
+  static void walk_chunk(const Chunk& c, int64_t from, int64_t to, OnText& text, OnNull& null);
   std::optional<Failure> shape_fault(const ArrowArray& a) const;
   template <class Offset>
   std::optional<Failure> offsets_fault(const ArrowArray& a, int64_t& span) const;
@@ -93,44 +108,63 @@ class ArrowTextColumn {
   size_t null_count_ = 0;
 };
 
-inline std::string_view ArrowTextColumn::text_at(const ArrowArray& a, int64_t k) const {
-  const int64_t at = a.offset + k;
-  switch (layout_) {
-    case Layout::kOffsets32: {
-      const auto* offsets = static_cast<const int32_t*>(a.buffers[1]);
-      const auto* data = static_cast<const char*>(a.buffers[2]);
-      return {data + offsets[at], static_cast<size_t>(offsets[at + 1] - offsets[at])};
-    }
-    case Layout::kOffsets64: {
-      const auto* offsets = static_cast<const int64_t*>(a.buffers[1]);
-      const auto* data = static_cast<const char*>(a.buffers[2]);
-      return {data + offsets[at], static_cast<size_t>(offsets[at + 1] - offsets[at])};
-    }
-    case Layout::kViews:
-      break;
+template <ArrowTextColumn::Layout kLayout>
+std::string_view ArrowTextColumn::text_at(const void* const* buffers, const void* index,
+                                          const char* data, int64_t at) {
+  if constexpr (kLayout != Layout::kViews) {
+    using Offset = std::conditional_t<kLayout == Layout::kOffsets32, int32_t, int64_t>;
+    const auto* offsets = static_cast<const Offset*>(index);
+    return {data + offsets[at], static_cast<size_t>(offsets[at + 1] - offsets[at])};
+  } else {
+    // A view is its length, then up to 12 bytes inline, or else a 4-byte
+    // prefix, the index of the data buffer and the offset in it.
+    const char* view = static_cast<const char*>(index) + 16 * at;
+    int32_t length, buffer, offset;
+    std::memcpy(&length, view, 4);
+    if (length <= 12) return {view + 4, static_cast<size_t>(length)};
+    std::memcpy(&buffer, view + 8, 4);
+    std::memcpy(&offset, view + 12, 4);
+    return {static_cast<const char*>(buffers[2 + buffer]) + offset, static_cast<size_t>(length)};
   }
-  // A view is its length, then up to 12 bytes inline, or else a 4-byte
-  // prefix, the index of the data buffer and the offset in it.
-  const auto* view = static_cast<const char*>(a.buffers[1]) + 16 * at;
-  int32_t length, buffer, offset;
-  std::memcpy(&length, view, 4);
-  if (length <= 12) return {view + 4, static_cast<size_t>(length)};
-  std::memcpy(&buffer, view + 8, 4);
-  std::memcpy(&offset, view + 12, 4);
-  return {static_cast<const char*>(a.buffers[2 + buffer]) + offset, static_cast<size_t>(length)};
+}
+
+template <ArrowTextColumn::Layout kLayout, class OnText, class OnNull>
+void ArrowTextColumn::walk_chunk(const Chunk& c, int64_t from, int64_t to, OnText& text,
+                                 OnNull& null) {
+  const ArrowArray& a = c.owned.get();
+  const void* const* buffers = a.buffers;
+  const void* const index = buffers[1];
+  const auto* const data = static_cast<const char*>(buffers[2]);
+  const uint8_t* const validity = c.validity;
+  const int64_t offset = a.offset;
+  const size_t first_row = c.first_row;
+  for (int64_t k = from; k < to; ++k) {
+    const int64_t at = offset + k;
+    const size_t row = first_row + static_cast<size_t>(k);
+    if (validity == nullptr || (validity[at >> 3] >> (at & 7)) & 1) {
+      text(row, text_at<kLayout>(buffers, index, data, at));
+    } else {
+      null(row);
+    }
+  }
 }
 
 template <class OnText, class OnNull>
-void ArrowTextColumn::for_each(OnText&& text, OnNull&& null) const {
-  for (const Chunk& c : chunks_) {
-    const ArrowArray& a = c.owned.get();
-    for (int64_t k = 0; k < a.length; ++k) {
-      const size_t row = c.first_row + static_cast<size_t>(k);
-      if (is_valid(c, k)) {
-        text(row, text_at(a, k));
-      } else {
-        null(row);
-      }
+void ArrowTextColumn::for_each_in(size_t begin, size_t end, OnText&& text, OnNull&& null) const {
+  end = std::min(end, size_);
+  if (begin >= end) return;
+  // The last chunk that starts at or before `begin`: chunks are in row order
+  // and none is empty, so it holds that row.
+  auto c = std::upper_bound(chunks_.begin(), chunks_.end(), begin,
+                            [](size_t row, const Chunk& chunk) { return row < chunk.first_row; });
+  for (--c; c != chunks_.end() && c->first_row < end; ++c) {
+    const auto from = static_cast<int64_t>(std::max(begin, c->first_row) - c->first_row);
+    const auto to =
+        static_cast<int64_t>(std::min(end - c->first_row, static_cast<size_t>(c->owned.get().length)));
+    switch (layout_) {
+      case Layout::kOffsets32: walk_chunk<Layout::kOffsets32>(*c, from, to, text, null); break;
+      case Layout::kOffsets64: walk_chunk<Layout::kOffsets64>(*c, from, to, text, null); break;
+      case Layout::kViews: walk_chunk<Layout::kViews>(*c, from, to, text, null); break;
     }
   }
 }

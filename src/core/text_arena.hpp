@@ -22,6 +22,11 @@ class TextArena {
     room_ -= text.size();
     return {at, text.size()};
   }
+  // Takes over the texts `other` holds, which stay where they are.
+  void adopt(TextArena&& other) {
+    for (auto& block : other.blocks_) blocks_.push_back(std::move(block));
+    other = TextArena();
+  }
 
  private:
   // Blocks double from a small first one, so that a column of a few short texts

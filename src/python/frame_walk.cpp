@@ -4,9 +4,11 @@
 #include <atomic>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 #include "core/fresh_memory.hpp"
-#include "core/short_text_index.hpp"
+#include "core/keyed_hash.hpp"
+#include "core/range_texts.hpp"
 #include "core/text_arena.hpp"
 #include "core/thread_pool.hpp"
 #include "core/utf8.hpp"
@@ -55,6 +57,29 @@ bool mean(PyObject* cell, const MissingCells& missing, CellMeaning& meaning) {
   return text_of_object(cell, meaning.text);
 }
 
+// Rows per range of a long Arrow text column, at the least: shorter ranges
+// would spend more on their tables and their join than they save.
+constexpr size_t kTextRangeRows = 64 * 1024;
+
+// One row range of an Arrow text column, read on a thread of its own: its
+// rows' ids in its own table of texts, which the join makes the column's.
+struct TextRange {
+  TextRange(size_t from, size_t to, uint64_t key) : begin(from), end(to), texts(key) {}
+  size_t begin, end;
+  size_t first_text = 0;  // its first row that holds a text; `end` if none
+  bool lead = false;      // its rows above first_text, all null, have id 0
+  bool unreadable = false;
+  std::vector<uint32_t> ids;  // per row; the first range's are the column's own
+  RangeTexts texts;
+};
+
+// An Arrow text column's ranges, and how many are yet to be read: the thread
+// that reads the last one joins them.
+struct TextRanges {
+  std::vector<TextRange> ranges;
+  std::atomic<size_t> unread{0};
+};
+
 // What the pool's part of the walk works from, prepared on this thread.
 struct PooledColumn {
   size_t column = 0;
@@ -68,79 +93,146 @@ struct PooledColumn {
   // texts the column's ids stand for, which must outlive the frame's objects.
   std::vector<std::string_view> category_texts;
   TextArena arena;
-};
-
-// Text ids of a pooled column, written row by row. Short texts are found by
-// their words (see ShortTextIndex) before the column's own table is asked.
-class RowIds {
- public:
-  RowIds(CellWalk& walk, PooledColumn& job)
-      : column_(walk.text_column(job.column)), ids_(job.ids->ids), job_(job) {
-    ids_.resize(walk.nrows);
-  }
-
-  // Row i holds `text`, which is checked to be UTF-8 the first time it is met.
-  void put_text(size_t i, std::string_view text) {
-    const auto add = [&] {
-      const uint64_t id = column_.add_text(text);
-      if (id >= checked_) {  // a text met for the first time
-        checked_ = id + 1;
-        if (!check_utf8(text).ok(text.size())) job_.unreadable = true;
-      }
-      return id;
-    };
-    put(i, text.size() <= ShortTextIndex::kMaxSize ? short_texts_.id_of(text, add) : add());
-  }
-  // The id of the text a number above the column's first text reads as, as
-  // when a walk over `values` turns the column there.
-  uint64_t number_id(double x) {
-    char buf[kNumberTextCapacity];
-    return column_.add_text(std::string_view(buf, number_to_text(x, buf)));
-  }
-  void put(size_t i, uint64_t id) {
-    if (id > UINT32_MAX) job_.unreadable = true;  // beyond any table that fits in memory
-    ids_[i] = static_cast<uint32_t>(id);
-  }
-  TextColumn& column() { return column_; }
-
- private:
-  TextColumn& column_;
-  std::vector<uint32_t>& ids_;
-  PooledColumn& job_;
-  ShortTextIndex short_texts_;
-  uint64_t checked_ = 0;
+  std::unique_ptr<TextRanges> text_ranges;  // Arrow texts: what the pool reads them in
 };
 
 // An Arrow text column turns at its first text, or at once when a null is no
 // number (pd.NA, when encoding); nulls above the first text are NaNs, as
-// `values` holds them.
-// If every row is a NaN null, the column stays numeric.
-void fill_arrow_texts(PooledColumn& job, CellWalk& walk) {
-  const size_t j = job.column;
+// `values` holds them. If every row is a NaN null, the column stays numeric.
+//
+// Each range numbers its texts in the order it meets them, as one walk from
+// the top would number the column's, and checks each new one to be UTF-8. A
+// range's first rows, if null, are above the column's first text or below it,
+// which only the ranges above can tell: the first range knows (there is
+// nothing above), and so does any once a null is no number; any other range
+// gives them an id of their own whose text the join sets.
+void read_text_range(PooledColumn& job, size_t nrows, TextRange& range, bool first) {
   const ArrowTextColumn& texts = *job.source->texts;
   const CellMeaning* null = job.meanings.empty() ? nullptr : &job.meanings[0];
-  const size_t first_text = null != nullptr && null->is_number ? texts.first_text_row() : 0;
-  if (first_text == walk.nrows) {
-    for (size_t i = 0; i < walk.nrows; ++i) walk.slot(i, j) = null->number;
-    return;
+  std::vector<uint32_t>& ids = first ? job.ids->ids : range.ids;
+  ids.resize(first ? nrows : range.end - range.begin);
+  // What the loop keeps track of lives here, not in the range, so that it can
+  // stay in registers: the loop runs once per row.
+  uint32_t* const out = ids.data();
+  const size_t base = first ? 0 : range.begin;
+  RangeTexts& table = range.texts;
+  bool unreadable = false;
+  size_t lead_end = range.begin;  // the rows above are nulls, and no text is met yet
+  uint64_t null_id = kNoId;
+  const auto put = [&](size_t i, uint64_t id) {
+    if (id > UINT32_MAX) unreadable = true;  // beyond any table that fits in memory
+    out[i - base] = static_cast<uint32_t>(id);
+  };
+  const auto unchecked = [](std::string_view) {};  // a null's text is str()'s, UTF-8 already
+  // A range may hold millions of rows: it stops once its call is cancelled. A
+  // long text is hashed whole, so it counts by its size.
+  pool::CancelPoint point;
+  texts.for_each_in(
+      range.begin, range.end,
+      [&](size_t i, std::string_view text) {
+        point.step(1 + text.size() / 64);
+        put(i, table.id_of(text, [&](std::string_view fresh) {
+          if (!check_utf8(fresh).ok(fresh.size())) unreadable = true;
+        }));
+      },
+      [&](size_t i) {
+        point.step();
+        if (i != lead_end) {  // below a text
+          if (null_id == kNoId) null_id = table.id_of(null->text.view, unchecked);
+          return put(i, null_id);
+        }
+        if (i == range.begin) {
+          if (!null->is_number) {
+            table.id_of(null->text.view, unchecked);
+          } else if (first) {
+            char buf[kNumberTextCapacity];
+            table.id_of(std::string_view(buf, number_to_text(null->number, buf)), unchecked);
+          } else {
+            table.reserve();
+          }
+        }
+        ++lead_end;
+        put(i, 0);
+      });
+  range.first_text = lead_end;
+  range.lead = lead_end > range.begin;
+  range.unreadable = unreadable;
+}
+
+// The column's texts, handed over a slice at a time: a few million take long
+// enough to copy that the cancel flag is looked at between slices.
+void give_texts(const std::vector<std::string_view>& texts, TextColumn& column) {
+  constexpr size_t kSlice = 64 * 1024;
+  pool::CancelPoint point;
+  std::vector<std::string_view> slice;
+  std::vector<PyObject*> no_strs;  // texts read from Arrow memory, no str's
+  for (size_t from = 0; from < texts.size(); from += kSlice) {
+    slice.assign(texts.begin() + from, texts.begin() + std::min(texts.size(), from + kSlice));
+    no_strs.resize(slice.size(), nullptr);
+    column.add_read_texts(slice, no_strs);
+    point.step(slice.size());
+  }
+}
+
+// Once every range is read: where the column turns, and the ranges' ids made
+// the column's, on the pool.
+void join_text_ranges(PooledColumn& job, CellWalk& walk) {
+  std::vector<TextRange>& ranges = job.text_ranges->ranges;
+  for (const TextRange& range : ranges) job.unreadable = job.unreadable || range.unreadable;
+  if (job.unreadable) return;
+  const size_t j = job.column;
+  const CellMeaning* null = job.meanings.empty() ? nullptr : &job.meanings[0];
+  size_t turning = 0;  // the range that holds the column's turn
+  if (null != nullptr && null->is_number) {
+    while (turning < ranges.size() && ranges[turning].first_text == ranges[turning].end) ++turning;
+    if (turning == ranges.size()) {
+      for (size_t i = 0; i < walk.nrows; ++i) walk.slot(i, j) = null->number;
+      job.ids->ids = {};
+      return;
+    }
   }
   walk.is_string[j] = 1;
-  RowIds ids(walk, job);
-  const uint64_t above_id = first_text > 0 ? ids.number_id(null->number) : kNoId;
-  uint64_t null_id = kNoId;
-  // One task reads a whole column, which may take seconds: it stops once its
-  // call is cancelled. A long text is hashed whole, so it counts by its size.
-  pool::CancelPoint point;
-  texts.for_each([&](size_t i, std::string_view text) {
-                   point.step(1 + text.size() / 64);
-                   ids.put_text(i, text);
-                 },
-                 [&](size_t i) {
-                   point.step();
-                   if (i < first_text) return ids.put(i, above_id);
-                   if (null_id == kNoId) null_id = ids.column().add_text(null->text.view);
-                   ids.put(i, null_id);
-                 });
+  TextColumn& column = walk.text_column(j);
+  if (ranges.size() == 1) {  // its ids are the column's already
+    give_texts(ranges[0].texts.texts(), column);
+    job.arena.adopt(std::move(ranges[0].texts.arena()));
+    job.text_ranges.reset();
+    return;
+  }
+  std::vector<const RangeTexts*> tables;
+  for (size_t k = 0; k < ranges.size(); ++k) {
+    TextRange& range = ranges[k];
+    if (k > 0 && range.lead && null->is_number) {
+      char buf[kNumberTextCapacity];
+      const std::string_view above(buf, number_to_text(null->number, buf));
+      range.texts.set_text(0, k <= turning ? above : null->text.view);
+    }
+    tables.push_back(&range.texts);
+  }
+  std::vector<std::vector<uint64_t>> numbers;
+  const std::vector<std::string_view> texts = join_range_texts(tables, numbers);
+  if (texts.size() - 1 > UINT32_MAX) {
+    job.unreadable = true;
+    return;
+  }
+  // The first range's texts come first and are distinct (it knew its first
+  // rows' text): the join keeps their numbers, and its ids are the column's.
+  std::vector<uint32_t>& ids = job.ids->ids;
+  pool::parallel_for(walk.nrows - ranges[1].begin, kTextRangeRows, [&](size_t begin, size_t end) {
+    pool::CancelPoint point;
+    begin += ranges[1].begin;
+    end += ranges[1].begin;
+    for (size_t k = 1; k < ranges.size(); ++k) {
+      const TextRange& range = ranges[k];
+      for (size_t i = std::max(begin, range.begin); i < std::min(end, range.end); ++i) {
+        point.step();
+        ids[i] = static_cast<uint32_t>(numbers[k][range.ids[i - range.begin]]);
+      }
+    }
+  });
+  give_texts(texts, column);
+  for (TextRange& range : ranges) job.arena.adopt(std::move(range.texts.arena()));
+  job.text_ranges.reset();
 }
 
 // Rows per range of a categorical's own scans, which a long column splits
@@ -333,9 +425,44 @@ void fill_categorical(PooledColumn& job, CellWalk& walk) {
   give_text_ids(job, meanings, used_above, used_below, walk.text_column(job.column));
 }
 
-void fill_pooled_column(PooledColumn& job, CellWalk& walk) {
-  if (job.source->kind == FrameColumn::Kind::kArrowTexts) return fill_arrow_texts(job, walk);
-  fill_categorical(job, walk);
+// A piece of the pool's work: a categorical whole (its scans split on their
+// own), or one range of an Arrow text column.
+struct Piece {
+  PooledColumn* job;
+  size_t range;
+};
+
+// An Arrow text column is cut into ranges where it is long enough to pay, and
+// only while the pooled columns are fewer than the threads: all the pieces of
+// all the columns share the threads.
+std::vector<Piece> plan_pieces(std::vector<PooledColumn>& pooled, size_t nrows) {
+  const size_t threads = pool::thread_count();
+  const size_t share = (threads + pooled.size() - 1) / pooled.size();
+  const size_t count = std::max<size_t>(1, std::min(share, nrows / kTextRangeRows));
+  std::vector<Piece> pieces;
+  for (PooledColumn& job : pooled) {
+    if (job.source->kind != FrameColumn::Kind::kArrowTexts) {
+      pieces.push_back({&job, 0});
+      continue;
+    }
+    job.text_ranges = std::make_unique<TextRanges>();
+    const uint64_t key = fresh_hash_key();
+    for (size_t r = 0; r < count; ++r) {
+      job.text_ranges->ranges.emplace_back(pool::chunk_begin(nrows, r, count),
+                                           pool::chunk_begin(nrows, r + 1, count), key);
+      pieces.push_back({&job, r});
+    }
+    job.text_ranges->unread.store(count);
+  }
+  return pieces;
+}
+
+void fill_piece(const Piece& piece, CellWalk& walk) {
+  PooledColumn& job = *piece.job;
+  if (job.source->kind != FrameColumn::Kind::kArrowTexts) return fill_categorical(job, walk);
+  TextRanges& work = *job.text_ranges;
+  read_text_range(job, walk.nrows, work.ranges[piece.range], piece.range == 0);
+  if (work.unread.fetch_sub(1, std::memory_order_acq_rel) == 1) join_text_ranges(job, walk);
 }
 
 PyObject* object_at(PyArrayObject* array, size_t i) {
@@ -516,10 +643,11 @@ Walked first_look(std::vector<FrameColumn>& columns, CellWalk& walk, std::vector
   if (pooled.empty()) {
     populate_alongside(walk.out, walk.nrows * walk.ncols * sizeof(double), side);
   } else {
+    const std::vector<Piece> pieces = plan_pieces(pooled, walk.nrows);
     pool::parallel_for_alongside(
-        pooled.size(), 1,
+        pieces.size(), 1,
         [&](size_t begin, size_t end) {
-          for (size_t k = begin; k < end; ++k) fill_pooled_column(pooled[k], walk);
+          for (size_t k = begin; k < end; ++k) fill_piece(pieces[k], walk);
         },
         side);
   }

@@ -2,6 +2,7 @@
 // describes it, and finding short texts by their words.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -152,6 +153,35 @@ TEST(ArrowTextColumn, ChunksFollowEachOtherAndAreReleasedOnce) {
   EXPECT_EQ(first.releases, 1);
   EXPECT_EQ(second.releases, 1);
   EXPECT_EQ(empty.releases, 1);
+}
+
+// Every range of rows of every layout, over chunks that start at an offset: a
+// range reads exactly its rows, in order, whichever chunks hold them.
+TEST(ArrowTextColumn, ReadsAnyRangeOfRowsAcrossChunks) {
+  const std::vector<std::optional<std::string>> head(kRows.begin(), kRows.begin() + 4),
+      tail(kRows.begin() + 4, kRows.end());
+  TestArray parts[5];
+  lay_out_offsets(parts[0], head, parts[0].offsets32, 3);
+  lay_out_offsets(parts[1], tail, parts[1].offsets32, 1);
+  lay_out_offsets(parts[2], head, parts[2].offsets64, 0);
+  lay_out_offsets(parts[3], tail, parts[3].offsets64, 5);
+  lay_out_views(parts[4], kRows);
+  using Layout = ArrowTextColumn::Layout;
+  ArrowTextColumn columns[] = {ArrowTextColumn(Layout::kOffsets32),
+                               ArrowTextColumn(Layout::kOffsets64), ArrowTextColumn(Layout::kViews)};
+  for (int k = 0; k < 5; ++k) ASSERT_TRUE(columns[k / 2].add_chunk(OwnedArrowArray(parts[k].array)));
+  for (const ArrowTextColumn& column : columns) {
+    for (size_t begin = 0; begin <= kRows.size(); ++begin) {
+      for (size_t end = begin; end <= kRows.size() + 1; ++end) {
+        std::vector<std::pair<size_t, std::optional<std::string>>> got, want;
+        column.for_each_in(
+            begin, end, [&](size_t i, std::string_view t) { got.emplace_back(i, std::string(t)); },
+            [&](size_t i) { got.emplace_back(i, std::nullopt); });
+        for (size_t i = begin; i < std::min(end, kRows.size()); ++i) want.emplace_back(i, kRows[i]);
+        EXPECT_EQ(got, want) << begin << ".." << end;
+      }
+    }
+  }
 }
 
 TEST(ArrowTextColumn, UnknownNullCountIsCountedFromTheBitmap) {

@@ -15,7 +15,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import parse
+from conftest import parse, run_python
 from vorpak import Encoder
 
 # Frames mixing sparse columns of different fill values warn when `values` joins them.
@@ -269,6 +269,12 @@ def texts_in(storage, texts, layout="whole"):
         # One chunk that is a slice at offset 3 of a longer Arrow array.
         sliced = pa.array(["x", None, "y"] + texts, arrow_type).slice(3)
         return require_numpy_form(rewrap(typed, pa.chunked_array([sliced], arrow_type)))
+    if layout == "ragged":
+        # Chunks whose edges miss the halves, thirds and quarters of the rows.
+        a, b = len(texts) // 2 - 3, len(texts) // 2 + 5
+        pieces = [texts[:7], texts[7:a], texts[a:b], ["x"] + texts[b:]]
+        chunks = [pa.array(piece, arrow_type) for piece in pieces]
+        return require_numpy_form(rewrap(typed, pa.chunked_array(chunks[:3] + [chunks[3].slice(1)])))
     assert layout == "chunked"
     # Uneven chunks, an empty one among them, the last a slice with an offset.
     a, b = len(texts) // 3, len(texts) // 2
@@ -611,6 +617,61 @@ def test_long_categorical_turning_in_a_later_row_range(categories, numbers):
     cells = pd.Categorical.from_codes(codes, dtype=pd.CategoricalDtype(cats))
     assert_frame_encodes_as_values(frame_of(c=cells, number=float_column(n)))
     assert_frame_encodes_as_values(frame_of(c=cells))
+
+
+# Long Arrow text columns are read in row ranges side by side, each with a table of its own,
+# then joined. Mostly distinct texts, non-ASCII among them, some met in every range, but
+# no marker: the number NaN's text stands only for nulls above the first text, the null's
+# own only for those below. Nulls from the top to a first text in a later range, at the
+# ranges' first rows, over whole ranges.
+LONG_ROWS = 3 * 65_536 + 7
+REPEATED = [t for t in TEXTS if t and t not in ("nan", "NaN", "<NA>")]
+NULL_ROWS = {
+    "none": lambda n: [],
+    "late": lambda n: range(7 * n // 10),
+    "edges": lambda n: [n * k // d + s for d in (2, 3, 4) for k in range(1, d) for s in (0, 1)],
+    "gap": lambda n: range(n // 4, 3 * n // 4 + 1),
+    "both": lambda n: [*range(n // 3 + 5), n // 2, 2 * n // 3, n - 1],
+    "all": lambda n: range(n),
+}
+LONG_CASES = [
+    tuple(case.split())
+    for case in ("str-pyarrow whole late", "str-pyarrow ragged edges", "str-pyarrow offset gap",
+                 "str-pyarrow ragged both", "str-pyarrow whole all", "string-pyarrow whole late",
+                 "string-pyarrow ragged gap", "string-pyarrow whole all",
+                 "arrow-large_string offset edges", "arrow-string_view ragged none")
+]
+
+
+@pytest.mark.parametrize("case", [pytest.param(c, id="-".join(c)) for c in LONG_CASES])
+def test_long_arrow_texts_in_row_ranges(case):
+    storage, layout, nulls = case
+    n, r = LONG_ROWS, REPEATED
+    texts = [r[i // 4 % len(r)] if i % 4 == 0 else f"{r[i % len(r)]}{i}" for i in range(n)]
+    for i in NULL_ROWS[nulls](n):
+        texts[i] = None
+    # Beside a float column: a lone Arrow-typed column is read through `values`.
+    if storage != "arrow-string_view":
+        s = texts_in(storage, texts, layout)
+        assert_frame_encodes_as_values(frame_of(s=s, number=float_column(n)))
+        if case in LONG_CASES[::5]:  # two columns' ranges sharing the threads
+            assert_frame_encodes_as_values(frame_of(s=s, number=float_column(n), t=s[::-1]))
+        return
+    # pandas gives views no `values`: they must encode as the same chunks of offsets do.
+    pa, offsets = arrow(), texts_in("arrow-string", texts, layout)
+    views = rewrap(offsets, pa.chunked_array([c.cast(pa.string_view()) for c in offsets._pa_array.chunks]))
+    got, want = (encode_outcome(frame_of(s=a, number=float_column(n))) for a in (views, offsets))
+    np.testing.assert_array_equal(got[1][0].to_numpy(), want[1][0].to_numpy(), strict=True)
+    assert got[1][1] == want[1][1] and got[0].__getstate__() == want[0].__getstate__()
+
+
+def test_long_arrow_texts_in_more_ranges_than_two():
+    # Four threads: three ranges to a column, a middle one above the first text or wholly
+    # null below it, and two columns of two ranges each.
+    run = ["-q", "-p", "no:cacheprovider", "-k", "row_ranges", __file__]
+    program = f"import sys, pytest; sys.exit(pytest.main({run!r}))"
+    done = run_python(program, env={"RAYON_NUM_THREADS": "4"}, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
 
 
 def test_bool_categories_above_and_below_first_text():
