@@ -159,17 +159,16 @@ void read_text_range(PooledColumn& job, size_t nrows, TextRange& range, bool fir
   range.unreadable = unreadable;
 }
 
-// The column's texts, handed over a slice at a time: a few million take long
-// enough to copy that the cancel flag is looked at between slices.
+// The column's texts, each distinct, handed over a slice at a time: a few
+// million take long enough to copy that the cancel flag is looked at between
+// slices.
 void give_texts(const std::vector<std::string_view>& texts, TextColumn& column) {
   constexpr size_t kSlice = 64 * 1024;
   pool::CancelPoint point;
   std::vector<std::string_view> slice;
-  std::vector<PyObject*> no_strs;  // texts read from Arrow memory, no str's
   for (size_t from = 0; from < texts.size(); from += kSlice) {
     slice.assign(texts.begin() + from, texts.begin() + std::min(texts.size(), from + kSlice));
-    no_strs.resize(slice.size(), nullptr);
-    column.add_read_texts(slice, no_strs);
+    column.add_distinct_texts(slice);
     point.step(slice.size());
   }
 }

@@ -49,6 +49,14 @@ uint64_t TextColumn::add_read_texts(const std::vector<std::string_view>& texts,
   return first;
 }
 
+uint64_t TextColumn::add_distinct_texts(const std::vector<std::string_view>& texts) {
+  const uint64_t first = texts_.size();
+  texts_.insert(texts_.end(), texts.begin(), texts.end());
+  strs_.resize(texts_.size(), nullptr);
+  hashes_.resize(texts_.size(), 0);  // never looked up by content
+  return first;
+}
+
 bool TextColumn::add_object(PyObject* obj, uint64_t& id) {
   ObjectText text;
   if (!text_of_object(obj, text)) return false;

@@ -41,6 +41,9 @@ class TextColumn {
   // rest follow in order.
   uint64_t add_read_texts(const std::vector<std::string_view>& texts,
                           const std::vector<PyObject*>& strs);
+  // The same for texts that no str holds, each distinct from every other text
+  // of the column, as a table of texts gives them.
+  uint64_t add_distinct_texts(const std::vector<std::string_view>& texts);
   // Id of the text of any object: str() as UTF-8, repaired if it holds lone
   // surrogates. False with the exception of str() pending if that fails.
   bool add_object(PyObject* obj, uint64_t& id);
