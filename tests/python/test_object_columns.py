@@ -213,13 +213,14 @@ def test_columns_of_every_cardinality_read_alike_on_the_pool(distinct):
     rng = np.random.default_rng(distinct)
     alphabet = [w for kind in KINDS.values() for w in kind]
     words = [alphabet[k % len(alphabet)] * (1 + k % 9) + str(k) for k in range(distinct)]
-    table = np.empty((ROWS, 4), dtype=object)
+    table = np.empty((ROWS, 5), dtype=object)
     table[:, 0] = mixed_column(rng, words, False)
     table[:, 1] = mixed_column(rng, words, True)
     table[:, 2] = mixed_column(rng, words, False)
     table[rng.random(ROWS) < 0.01, 2] = None
     table[:5, 2] = 1.5
     table[:, 3] = rng.random(ROWS)
+    table[:, 4] = [f"r{k % distinct:07d}é" for k in rng.permutation(ROWS)]  # made in row order
     assert_same_as_item_access(table)
 
 
