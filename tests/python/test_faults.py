@@ -190,12 +190,14 @@ import pandas as pd
 import vorpak
 
 table = {table}
-if {timed}:  # the second call is timed: the first also starts the pool and faults memory in
+if {timed}:  # later calls are timed: the first also starts the pool and faults memory in
     vorpak.Encoder().encode(table)
-started = time.perf_counter()
-if {timed}:
+whole = 0.0
+for _ in range(2 if {timed} else 0):  # the quicker, lest a busy machine slow one call
+    started = time.perf_counter()
     vorpak.Encoder().encode(table)
-print(time.perf_counter() - started, flush=True)
+    whole = min(whole or float("inf"), time.perf_counter() - started)
+print(whole, flush=True)
 encoder = vorpak.Encoder()
 encoder.encode(np.array([["before"]], dtype=object))
 fitted = encoder.__getstate__()
@@ -238,7 +240,7 @@ HUGE_VIEWS = """(pa := __import__("pyarrow")) and pd.DataFrame({
             id="column walk",
         ),
         # A str per cell: the walk, then the column jobs on the pool.
-        pytest.param(DISTINCT_STRS, [0.1, 0.5], id="fast walk, column jobs"),
+        pytest.param(DISTINCT_STRS, [0.1, 0.4], id="fast walk, column jobs"),
         # Nothing but the Arrow fill, which used to run to its end unasked.
         pytest.param(
             HUGE_VIEWS,
