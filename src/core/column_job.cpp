@@ -15,7 +15,6 @@
 namespace vorpak {
 namespace {
 
-constexpr size_t kEntryGrain = 16 * 1024;
 // Rows whose codes are written together, a few hundred KB of a row-major grid.
 constexpr size_t kBlockRows = 2048;
 
@@ -56,24 +55,18 @@ void write_entry_codes(const RowTextIds& rows, const std::vector<double>& above,
   });
 }
 
+// A fit's codes are 0..n-1 in the byte order of the encoding table's entries,
+// so its coded entries, as they come, are the decoding table in code order;
+// both tables view the same bytes.
 DecodingTable build_decoding_table(const EncodingTable& encoding) {
-  using Entry = const EncodingTable::value_type*;
   pool::CancelPoint point;
-  std::vector<Entry> entries;
+  std::vector<DecodingTable::value_type> entries;
   entries.reserve(encoding.size());
-  for (const auto& entry : encoding) {
+  for (const auto& [text, code] : encoding) {
     point.step();
-    entries.push_back(&entry);
+    if (code) entries.emplace_back(*code, text);
   }
-
-  auto pairs = pool::parallel_filter_collect<std::pair<uint64_t, std::string>>(
-      entries.data(), entries.size(), kEntryGrain,
-      [](Entry e) -> std::optional<std::pair<uint64_t, std::string>> {
-        if (!e->second) return std::nullopt;
-        return std::pair<uint64_t, std::string>(*e->second, e->first);
-      });
-
-  return DecodingTable::from_distinct(std::move(pairs));  // codes are distinct
+  return DecodingTable::from_distinct(std::move(entries), encoding.texts());  // codes are distinct
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 
 #include "core/keyed_hash.hpp"
 #include "core/open_table.hpp"
@@ -137,22 +138,27 @@ LabelEncoded encode_with(const std::vector<std::string_view>& texts, Repeats rep
                                                });
   if (out_of_order != sorted.end()) pool::parallel_sort(sorted, before);
 
+  // The table's texts are copied in byte order, so a table read in code order
+  // (decoding, pickling) reads its texts' bytes front to back.
+  auto kept_texts = std::make_shared<TextArena>();
   std::vector<EncodingTable::value_type> entries;
   entries.reserve(sorted.size());
   std::vector<double> distinct_code(first_seen.size());
   uint64_t next_code = 0;
   for (const auto& [prefix, text, d] : sorted) {
-    point.step();
+    point.step(1 + text.size() / 64);
+    const std::string_view kept = kept_texts->store(text);
     if (is_missing_marker(text)) {
-      entries.emplace_back(std::string(text), std::nullopt);
+      entries.emplace_back(kept, std::nullopt);
       distinct_code[d] = std::bit_cast<double>(kMissingCodeBits);
     } else {
-      entries.emplace_back(std::string(text), next_code);
+      entries.emplace_back(kept, next_code);
       distinct_code[d] = static_cast<double>(next_code++);
     }
   }
   LabelEncoded result;
-  result.table = EncodingTable::from_distinct(std::move(entries));  // the texts are distinct
+  // the texts are distinct
+  result.table = EncodingTable::from_distinct(std::move(entries), std::move(kept_texts));
 
   if (repeats == Repeats::kNone) {
     result.codes = std::move(distinct_code);

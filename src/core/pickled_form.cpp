@@ -43,7 +43,7 @@ T to_little_endian(T v) {
 // ---------------------------------------------------------------------------
 // Writing
 
-size_t text_size(const std::string& text) { return kWordSize + text.size(); }
+size_t text_size(std::string_view text) { return kWordSize + text.size(); }
 
 size_t info_size(const FittedTables& info) {
   size_t n = kWordSize + kWordSize * info.encoded_columns.size();
@@ -73,7 +73,7 @@ class Writer {
   void u8(uint8_t v) { *out_++ = static_cast<char>(v); }
   void u32(uint32_t v) { put(to_little_endian(v)); }
   void u64(uint64_t v) { put(to_little_endian(v)); }
-  void text(const std::string& s) {
+  void text(std::string_view s) {
     u64(s.size());
     std::memcpy(out_, s.data(), s.size());
     out_ += s.size();
@@ -107,11 +107,11 @@ std::vector<const typename Tables::value_type*> columns_in_order(const Tables& t
 using EncodingEntry = EncodingTable::value_type;
 using DecodingEntry = DecodingTable::value_type;
 
-const std::string& text_of(const EncodingEntry& entry) { return entry.first; }
-const std::string& text_of(const DecodingEntry& entry) { return entry.second; }
+std::string_view text_of(const EncodingEntry& entry) { return entry.first; }
+std::string_view text_of(const DecodingEntry& entry) { return entry.second; }
 
 bool by_text(const EncodingEntry* a, const EncodingEntry* b) {
-  return a->first < b->first;  // std::string compares as unsigned bytes
+  return a->first < b->first;  // texts compare as unsigned bytes
 }
 
 // Fits number a table's codes 0..n-1, so each coded entry's place is its code
@@ -300,7 +300,8 @@ class Reader {
     return true;
   }
 
-  bool text(std::string& s) {
+  // The text is a view of the input, which the caller copies where it keeps it.
+  bool text(std::string_view& s) {
     uint64_t length = 0;
     if (!u64(length)) return false;
     if (length > rest_.size()) {
@@ -321,7 +322,7 @@ class Reader {
       }
       return false;
     }
-    s.assign(bytes);
+    s = bytes;
     rest_.remove_prefix(bytes.size());
     return true;
   }
@@ -350,12 +351,12 @@ bool read_encoding_table(Reader& r, EncodingTable& table) {
   if (!r.u64(count)) return false;
   table.reserve(reserve_hint<EncodingTable::value_type>(count));
   for (uint64_t i = 0; i < count; ++i) {
-    std::string text;
+    std::string_view text;
     bool has_code = false;
     std::optional<uint64_t> code;
     if (!r.text(text) || !r.tag(has_code)) return false;
     if (has_code && !r.u64(code.emplace())) return false;
-    table.insert_or_assign(std::move(text), code);
+    table.insert_or_assign(text, code);
   }
   return true;
 }
@@ -366,9 +367,9 @@ bool read_decoding_table(Reader& r, DecodingTable& table) {
   table.reserve(reserve_hint<DecodingTable::value_type>(count));
   for (uint64_t i = 0; i < count; ++i) {
     uint64_t code = 0;
-    std::string text;
+    std::string_view text;
     if (!r.u64(code) || !r.text(text)) return false;
-    table.insert_or_assign(code, std::move(text));
+    table.insert_or_assign(code, text);
   }
   return true;
 }

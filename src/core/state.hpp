@@ -2,22 +2,14 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
-#include <optional>
-#include <string>
 #include <unordered_map>
 #include <vector>
 
-#include "core/flat_map.hpp"
 #include "core/keyed_hash.hpp"
+#include "core/text_tables.hpp"
 
 namespace vorpak {
-
-// A column's text -> code map. Missing-value markers are present without a code.
-using EncodingTable = FlatMap<std::string, std::optional<uint64_t>>;
-// A column's code -> text map; holds only texts that have a code.
-using DecodingTable = FlatMap<uint64_t, std::string, KeyedHash, std::equal_to<>>;
 
 // The strategy for string columns. Label is the only one; its index is 0 on disk.
 enum class StringEncoding : uint32_t { Label = 0 };

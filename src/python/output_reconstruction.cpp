@@ -67,7 +67,7 @@ class ColumnTexts {
 
  private:
   struct Text {
-    const std::string* source = nullptr;
+    const std::string_view* source = nullptr;
     PyRef str;
   };
 

@@ -391,7 +391,7 @@ void check_flat_map_against_model(MakeKey make_key, MakeValue make_value, size_t
 }
 
 TEST(FlatMap, TextKeysMatchModel) {
-  check_flat_map_against_model<EncodingTable, std::string, std::optional<uint64_t>>(
+  check_flat_map_against_model<FlatMap<std::string, std::optional<uint64_t>>, std::string, std::optional<uint64_t>>(
       [](uint64_t k) {
         // Appended, not "t" + ...: g++ 12 at -O3 misreads that as an overlapping
         // copy (-Wrestrict).
@@ -403,7 +403,7 @@ TEST(FlatMap, TextKeysMatchModel) {
 }
 
 TEST(FlatMap, CodeKeysMatchModel) {
-  check_flat_map_against_model<DecodingTable, uint64_t, std::string>(
+  check_flat_map_against_model<FlatMap<uint64_t, std::string, KeyedHash, std::equal_to<>>, uint64_t, std::string>(
       [](uint64_t k) { return k << 40 | k; }, [](uint64_t v) { return std::to_string(v % 1000); },
       40000);
 }

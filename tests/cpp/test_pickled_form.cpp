@@ -129,7 +129,7 @@ TEST(PickledForm, FixedLayouts) {
   // Single-entry tables have one iteration order, so the whole form is fixed.
   FittedTables marker;
   marker.encoding_tables[3]["nan"] = std::nullopt;
-  marker.decoding_tables[3][7] = "x";
+  marker.decoding_tables[3].insert_or_assign(7, "x");
   Form m;
   m.u8(1).u64(0).u64(1).u64(3).u64(1).text("nan").u8(0);
   m.u64(1).u64(3).u64(1).dec(7, "x").u32(0);

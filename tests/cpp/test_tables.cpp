@@ -59,18 +59,18 @@ struct TextToInt {
   static Value value(uint64_t v) { return static_cast<int>(v % 1000003); }
 };
 
-// The encoding table: text -> code, or no code for a missing-value marker.
+// Text -> code, or no code, as in an encoding table.
 struct TextToCode {
-  using Map = EncodingTable;
+  using Map = FlatMap<std::string, std::optional<uint64_t>>;
   using Key = std::string;
   using Value = std::optional<uint64_t>;
   static Key key(uint64_t k) { return text_key(k); }
   static Value value(uint64_t v) { return v % 5 == 0 ? std::nullopt : Value(v); }
 };
 
-// The decoding table: code -> text.
+// Code -> text, as in a decoding table that is not in code order.
 struct CodeToText {
-  using Map = DecodingTable;
+  using Map = FlatMap<uint64_t, std::string, KeyedHash, std::equal_to<>>;
   using Key = uint64_t;
   using Value = std::string;
   static Key key(uint64_t k) { return number_key(k); }
@@ -321,6 +321,37 @@ uint64_t address_key(uint64_t k) {
 
 void expect_index_matches(const AddressIndex& index, const std::unordered_map<uint64_t, uint64_t>& model) {
   for (const auto& [address, value] : model) ASSERT_EQ(index.find(address), value) << address;
+}
+
+// ---------------------------------------------------------------------------
+// The fitted tables keep their own copies of texts given from outside, and a
+// decoding table turns from code order to hashing at the first code out of place.
+
+TEST(FittedTables, OwnTheirTextsAndFindEveryCode) {
+  EncodingTable encoding;
+  DecodingTable decoding;
+  // Codes in order, then a gap, a replaced text and a code below the others.
+  const std::vector<uint64_t> codes = {0, 1, 2, 9, 1, 1ull << 40};
+  std::vector<std::pair<uint64_t, std::string>> want;
+  for (uint64_t code : codes) {
+    std::string text = text_key(code + 3) + std::string(code % 50, 'z');
+    encoding.insert_or_assign(text, code);
+    decoding.insert_or_assign(code, text);
+    std::erase_if(want, [&](const auto& entry) { return entry.first == code; });
+    want.emplace_back(code, text);
+    text.assign(text.size(), '#');  // the tables must not see this
+  }
+  const DecodingTable moved = std::move(decoding);
+  const EncodingTable copied = encoding;
+  encoding = {};
+  ASSERT_EQ(moved.size(), want.size());
+  for (const auto& [code, text] : want) {
+    ASSERT_NE(moved.find(code), moved.end()) << code;
+    EXPECT_EQ(moved.find(code)->second, text);
+    EXPECT_EQ(copied.find(text)->second, code);
+  }
+  EXPECT_EQ(moved.find(3), moved.end());
+  EXPECT_EQ(copied.find("#"), copied.end());
 }
 
 TEST(AddressIndexTest, EmptyIndexFindsNothing) {

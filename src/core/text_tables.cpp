@@ -1,0 +1,91 @@
+#include "core/text_tables.hpp"
+
+namespace vorpak {
+namespace {
+
+std::string_view copy_in(SharedTexts& texts, std::string_view text) {
+  if (!texts) texts = std::make_shared<TextArena>();
+  return texts->store(text);
+}
+
+}  // namespace
+
+EncodingTable::EncodingTable(std::initializer_list<value_type> entries) {
+  reserve(entries.size());
+  for (const auto& [text, code] : entries) insert_or_assign(text, code);
+}
+
+EncodingTable EncodingTable::from_distinct(std::vector<value_type> entries, SharedTexts texts) {
+  EncodingTable table;
+  table.map_ = FlatMap<std::string_view, std::optional<uint64_t>>::from_distinct(std::move(entries));
+  table.texts_ = std::move(texts);
+  return table;
+}
+
+std::optional<uint64_t>& EncodingTable::add(std::string_view text) {
+  const auto found = map_.find(text);
+  if (found != map_.end()) return found->second;
+  return map_.emplace(copy_in(texts_, text), std::nullopt).first->second;
+}
+
+void EncodingTable::insert_or_assign(std::string_view text, std::optional<uint64_t> code) {
+  add(text) = code;
+}
+
+std::optional<uint64_t>& EncodingTable::operator[](std::string_view text) { return add(text); }
+
+DecodingTable::DecodingTable(std::initializer_list<value_type> entries) {
+  reserve(entries.size());
+  for (const auto& [code, text] : entries) insert_or_assign(code, text);
+}
+
+DecodingTable DecodingTable::from_distinct(std::vector<value_type> entries, SharedTexts texts) {
+  DecodingTable table;
+  table.texts_ = std::move(texts);
+  for (size_t c = 0; c < entries.size(); ++c) {
+    if (entries[c].first != c) {
+      table.by_hash_ = decltype(by_hash_)::from_distinct(std::move(entries));
+      table.hashed_ = true;
+      return table;
+    }
+  }
+  table.in_code_order_ = std::move(entries);
+  return table;
+}
+
+DecodingTable::const_iterator DecodingTable::find(uint64_t code) const {
+  if (!by_place()) return by_hash_.find(code);
+  return code < in_code_order_.size() ? in_code_order_.begin() + static_cast<ptrdiff_t>(code)
+                                      : in_code_order_.end();
+}
+
+void DecodingTable::reserve(size_t n) {
+  if (by_place()) {
+    in_code_order_.reserve(n);
+  } else {
+    by_hash_.reserve(n);
+  }
+}
+
+void DecodingTable::insert_or_assign(uint64_t code, std::string_view text) {
+  if (by_place() && code < in_code_order_.size()) {
+    in_code_order_[code].second = copy_in(texts_, text);
+    return;
+  }
+  if (by_place() && code == in_code_order_.size()) {
+    in_code_order_.emplace_back(code, copy_in(texts_, text));
+    return;
+  }
+  if (by_place()) move_to_hash_map();
+  by_hash_.insert_or_assign(code, copy_in(texts_, text));
+}
+
+void DecodingTable::move_to_hash_map() {
+  const size_t reserved = in_code_order_.capacity();
+  by_hash_ = decltype(by_hash_)::from_distinct(std::move(in_code_order_));
+  by_hash_.reserve(reserved);
+  in_code_order_ = {};
+  hashed_ = true;
+}
+
+}  // namespace vorpak

@@ -1,0 +1,100 @@
+// A column's two fitted tables, text -> code and code -> text, which own the
+// bytes of their texts.
+//
+// A fit may keep millions of distinct texts per column. Each text is stored once,
+// packed into a TextArena that both tables of its column share, and the tables
+// hold views into it: no allocation per text, no second copy for decoding, and
+// a short text costs its bytes instead of a 32-byte std::string in each table.
+// Texts given to a table from outside are copied in, so no entry views memory
+// that its table does not keep alive.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/flat_map.hpp"
+#include "core/keyed_hash.hpp"
+#include "core/text_arena.hpp"
+
+namespace vorpak {
+
+// The bytes behind a column's texts. Only ever added to, so views stay valid;
+// shared, so that either table may outlive the other.
+using SharedTexts = std::shared_ptr<TextArena>;
+
+// A column's text -> code map. Missing-value markers are present without a code.
+class EncodingTable {
+ public:
+  using value_type = std::pair<std::string_view, std::optional<uint64_t>>;
+  using const_iterator = std::vector<value_type>::const_iterator;
+
+  EncodingTable() = default;
+  EncodingTable(std::initializer_list<value_type> entries);
+
+  // Entries whose texts are distinct, which no one checks, viewing bytes that
+  // `texts` holds.
+  static EncodingTable from_distinct(std::vector<value_type> entries, SharedTexts texts);
+
+  size_t size() const { return map_.size(); }
+  bool empty() const { return map_.empty(); }
+  const_iterator begin() const { return map_.begin(); }
+  const_iterator end() const { return map_.end(); }
+  const_iterator find(std::string_view text) const { return map_.find(text); }
+
+  void reserve(size_t n) { map_.reserve(n); }
+  // Adds the entry, or replaces the code of a present text; a new text is copied in.
+  void insert_or_assign(std::string_view text, std::optional<uint64_t> code);
+  // The code of `text`, added without one if absent.
+  std::optional<uint64_t>& operator[](std::string_view text);
+
+  const SharedTexts& texts() const { return texts_; }
+
+ private:
+  std::optional<uint64_t>& add(std::string_view text);
+
+  FlatMap<std::string_view, std::optional<uint64_t>> map_;
+  SharedTexts texts_;
+};
+
+// A column's code -> text map; holds only texts that have a code.
+//
+// A fit numbers its texts 0..n-1, so the entries sit in code order and a code's
+// entry is found by its place, with no index. Codes of any other shape (a state
+// read from bytes may have gaps and any order) go to a hash map instead.
+class DecodingTable {
+ public:
+  using value_type = std::pair<uint64_t, std::string_view>;
+  using const_iterator = std::vector<value_type>::const_iterator;
+
+  DecodingTable() = default;
+  DecodingTable(std::initializer_list<value_type> entries);
+
+  // Entries with distinct codes, viewing bytes that `texts` holds.
+  static DecodingTable from_distinct(std::vector<value_type> entries, SharedTexts texts);
+
+  size_t size() const { return by_place() ? in_code_order_.size() : by_hash_.size(); }
+  bool empty() const { return size() == 0; }
+  const_iterator begin() const { return by_place() ? in_code_order_.begin() : by_hash_.begin(); }
+  const_iterator end() const { return by_place() ? in_code_order_.end() : by_hash_.end(); }
+  const_iterator find(uint64_t code) const;
+
+  void reserve(size_t n);
+  // Adds the entry, or replaces the text of a present code; the text is copied in.
+  void insert_or_assign(uint64_t code, std::string_view text);
+
+ private:
+  bool by_place() const { return !hashed_; }
+  void move_to_hash_map();
+
+  std::vector<value_type> in_code_order_;  // entry c has code c, while not hashed_
+  FlatMap<uint64_t, std::string_view, KeyedHash, std::equal_to<>> by_hash_;
+  bool hashed_ = false;
+  SharedTexts texts_;
+};
+
+}  // namespace vorpak
