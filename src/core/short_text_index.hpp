@@ -4,9 +4,12 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string_view>
+#include <vector>
 
 #include "core/keyed_hash.hpp"
+#include "core/open_table.hpp"
 
 namespace vorpak {
 
@@ -24,36 +27,85 @@ class ShortTextIndex {
   // With `make_id` called on a miss to give the id to store.
   template <class MakeId>
   uint64_t id_of(std::string_view text, MakeId make_id) {
-    if (!slots_) {  // many indexes are made and never used: allocate on first use
-      slots_.reset(new Slot[kMinCapacity]());
-      mask_ = kMinCapacity - 1;
-    }
     const Key key = key_of(text);
-    size_t at = hash(key) & mask_;
-    for (; slots_[at].key.size_plus_one != 0; at = (at + 1) & mask_) {
-      if (slots_[at].key == key) return slots_[at].id;
-    }
-    const uint64_t id = make_id();
-    slots_[at] = Slot{key, id};
-    if (2 * ++count_ > mask_ + 1) grow();
-    return id;
+    const uint64_t h = hash(key);
+    ++looked_up_;
+    return spread_ ? spread_id_of(key, h, make_id) : packed_id_of(key, h, make_id);
   }
 
   ShortTextIndex() : seed_(fresh_hash_key()) {}
 
  private:
-  static constexpr size_t kMinCapacity = 64;
   static constexpr uint64_t kSizeMix = 0x9e3779b97f4a7c15ull;
+  static constexpr size_t kMinCapacity = 64;
+  // Past this many texts an index whose look-ups kept finding new texts moves
+  // them to the spread layout.
+  static constexpr size_t kSpreadFrom = size_t{1} << 16;
 
   struct Key {
     uint64_t words[4] = {0, 0, 0, 0};
-    uint64_t size_plus_one = 0;  // 0: an empty slot
+    uint64_t size_plus_one = 0;  // 0: an empty slot of the packed layout
     bool operator==(const Key&) const = default;
   };
-  struct Slot {
+  struct Entry {
     Key key;
     uint64_t id = 0;
   };
+
+  // Two layouts. Packed: each slot holds its key and id, so a hit reads one
+  // slot; right for texts that repeat, whose table stays small enough for the
+  // caches. Spread: the keys sit in a vector in the order they came, and the
+  // table holds 8-byte slots naming them, with the hash's high bits as a tag.
+  // There a column of a million distinct texts takes 64 MB where packed slots,
+  // kept half empty, take 100 to 200 MB, zeroed and moved at every doubling:
+  // right where nearly every look-up adds a text, though a hit reads twice.
+  // Which applies is seen, not guessed: an index starts packed and spreads when
+  // it outgrows kSpreadFrom texts with nine in ten look-ups since its last
+  // doubling having added one.
+  struct SpreadSlots {
+    struct Slot {
+      uint32_t index;  // entry index + 1; 0 marks an empty slot
+      uint32_t tag;
+    };
+    static constexpr Slot empty() { return {0, 0}; }
+    static bool is_empty(const Slot& slot) { return slot.index == 0; }
+    static bool matches(const Slot& slot, const Key& key, uint64_t h, const ShortTextIndex& index) {
+      return slot.tag == tag_of(h) && index.entries_[slot.index - 1].key == key;
+    }
+    static uint64_t hash_of(const Slot& slot, const ShortTextIndex& index) {
+      return index.hash(index.entries_[slot.index - 1].key);
+    }
+  };
+
+  template <class MakeId>
+  uint64_t packed_id_of(const Key& key, uint64_t h, MakeId& make_id) {
+    if (!packed_) {  // many indexes are made and never used: allocate on first use
+      packed_.reset(new Entry[kMinCapacity]());
+      mask_ = kMinCapacity - 1;
+    }
+    size_t at = h & mask_;
+    for (; packed_[at].key.size_plus_one != 0; at = (at + 1) & mask_) {
+      if (packed_[at].key == key) return packed_[at].id;
+    }
+    const uint64_t id = make_id();
+    packed_[at] = Entry{key, id};
+    if (2 * ++count_ > mask_ + 1) grow_packed();
+    return id;
+  }
+
+  template <class MakeId>
+  uint64_t spread_id_of(const Key& key, uint64_t h, MakeId& make_id) {
+    if (!spread_table_.has_room_for(1)) spread_all();
+    const auto probe = spread_table_.find(key, h, *this);
+    if (probe.found) return entries_[spread_table_[probe.at].index - 1].id;
+    if (entries_.size() >= UINT32_MAX - 1) throw std::bad_alloc();
+    const uint64_t id = make_id();
+    entries_.push_back(Entry{key, id});
+    spread_table_.fill(probe.at, {static_cast<uint32_t>(entries_.size()), tag_of(h)});
+    return id;
+  }
+
+  static uint32_t tag_of(uint64_t h) { return static_cast<uint32_t>(h >> 32); }
 
   uint64_t hash(const Key& key) const {
     const uint64_t h = fold_multiply(key.words[0] ^ seed_, key.words[1] ^ (key.size_plus_one * kSizeMix));
@@ -90,25 +142,56 @@ class ShortTextIndex {
     return key;
   }
 
-  void grow() {
-    const size_t capacity = 2 * (mask_ + 1);
-    std::unique_ptr<Slot[]> old(new Slot[capacity]());
-    old.swap(slots_);
+  void grow_packed() {
     const size_t old_capacity = mask_ + 1;
+    const bool mostly_new = 10 * (count_ - count_at_growth_) >= 9 * (looked_up_ - looked_up_at_growth_);
+    count_at_growth_ = count_;
+    looked_up_at_growth_ = looked_up_;
+    std::unique_ptr<Entry[]> old = std::move(packed_);
+    if (count_ > kSpreadFrom && mostly_new) {
+      entries_.reserve(2 * count_);
+      for (size_t k = 0; k < old_capacity; ++k) {
+        if (old[k].key.size_plus_one != 0) entries_.push_back(old[k]);
+      }
+      spread_ = true;
+      spread_all();
+      return;
+    }
+    const size_t capacity = 2 * old_capacity;
+    packed_.reset(new Entry[capacity]());
     mask_ = capacity - 1;
     for (size_t k = 0; k < old_capacity; ++k) {
-      const Slot& s = old[k];
-      if (s.key.size_plus_one == 0) continue;
-      size_t at = hash(s.key) & mask_;
-      while (slots_[at].key.size_plus_one != 0) at = (at + 1) & mask_;
-      slots_[at] = s;
+      const Entry& e = old[k];
+      if (e.key.size_plus_one == 0) continue;
+      size_t at = hash(e.key) & mask_;
+      while (packed_[at].key.size_plus_one != 0) at = (at + 1) & mask_;
+      packed_[at] = e;
     }
   }
 
+  // Lays the spread table anew for one more key, rehashing the keys in the
+  // order they came, which reads them front to back.
+  void spread_all() {
+    const size_t n = entries_.size();
+    spread_table_.rebuild(
+        OpenTable<SpreadSlots>::capacity_for(n + 1), n,
+        [&](size_t i) { return hash(entries_[i].key); },
+        [&](size_t i, uint64_t h) {
+          return typename SpreadSlots::Slot{static_cast<uint32_t>(i + 1), tag_of(h)};
+        });
+  }
+
   uint64_t seed_;
-  std::unique_ptr<Slot[]> slots_;
+  bool spread_ = false;
+  size_t looked_up_ = 0;
+  // Packed layout.
+  std::unique_ptr<Entry[]> packed_;
   size_t mask_ = 0;
   size_t count_ = 0;
+  size_t count_at_growth_ = 0, looked_up_at_growth_ = 0;
+  // Spread layout.
+  std::vector<Entry> entries_;
+  OpenTable<SpreadSlots> spread_table_;
 };
 
 }  // namespace vorpak

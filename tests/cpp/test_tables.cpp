@@ -18,6 +18,7 @@
 
 #include "core/address_index.hpp"
 #include "core/flat_map.hpp"
+#include "core/short_text_index.hpp"
 #include "core/state.hpp"
 
 namespace vorpak {
@@ -321,6 +322,27 @@ uint64_t address_key(uint64_t k) {
 
 void expect_index_matches(const AddressIndex& index, const std::unordered_map<uint64_t, uint64_t>& model) {
   for (const auto& [address, value] : model) ASSERT_EQ(index.find(address), value) << address;
+}
+
+// ---------------------------------------------------------------------------
+// ShortTextIndex gives every text the id made at its first look-up, before and
+// after it changes its layout: texts that keep coming new move it, repeats keep it.
+
+TEST(ShortTextIndexTest, IdsMatchAModelAcrossItsLayouts) {
+  for (const bool mostly_new : {true, false}) {
+    ShortTextIndex index;
+    std::unordered_map<std::string, uint64_t> model;
+    std::mt19937_64 random(mostly_new);
+    const uint64_t distinct = mostly_new ? 100000 : 40000;
+    for (uint64_t step = 0; step < 3 * distinct; ++step) {
+      // All new first, then old and new mixed; or drawn with repeats throughout.
+      const uint64_t k = mostly_new && step < distinct ? step : random() % (2 * distinct);
+      std::string text = text_key(k);
+      if (text.size() > ShortTextIndex::kMaxSize) text.resize(ShortTextIndex::kMaxSize);
+      const uint64_t want = model.emplace(text, model.size()).first->second;
+      ASSERT_EQ(index.id_of(text, [&] { return model.size() - 1; }), want) << step;
+    }
+  }
 }
 
 // ---------------------------------------------------------------------------
