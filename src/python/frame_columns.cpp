@@ -332,9 +332,30 @@ bool single_column_reads_alike(PyObject* dtype) {
   return false;
 }
 
+// A categorical whose categories are objects or texts. Beside any other
+// columns, pandas interleaves it to objects: its common dtype with anything is
+// an extension dtype or object, and an extension dtype becomes object. Asking
+// pandas would hash every category of every categorical column (once per
+// dtype, but a million categories take a quarter of a second).
+bool is_categorical_of_texts(PyObject* dtype) {
+  if (!is_categorical_dtype(dtype)) return false;
+  PyRef categories = PyRef::steal(PyObject_GetAttrString(dtype, "categories"));
+  PyRef categories_dtype = categories ? dtype_of(categories.get()) : PyRef();
+  if (!categories_dtype) {
+    PyErr_Clear();
+    return false;
+  }
+  PyObject* of = categories_dtype.get();
+  return (PyArray_DescrCheck(of) && reinterpret_cast<PyArray_Descr*>(of)->type_num == NPY_OBJECT) ||
+         type_name_is(of, "StringDtype");
+}
+
 bool reads_like_values(const std::vector<PyRef>& dtypes) {
   if (all_plain_numeric(dtypes)) return true;
   if (dtypes.size() == 1) return single_column_reads_alike(dtypes[0].get());
+  for (const PyRef& dtype : dtypes) {
+    if (is_categorical_of_texts(dtype.get())) return true;
+  }
   return interleaves_to_objects(dtypes);
 }
 
