@@ -36,12 +36,19 @@ class FlatMap {
   // A map of entries whose keys are already distinct, which no one checks:
   // indexing them all at once is cheaper than inserting them one by one.
   static FlatMap from_distinct(std::vector<value_type> entries) {
+    FlatMap map = unindexed(std::move(entries));
+    map.index_all();
+    return map;
+  }
+  // The same without the index, which index_all() builds: until then the map
+  // may be iterated but finds nothing.
+  static FlatMap unindexed(std::vector<value_type> entries) {
     if (entries.size() >= UINT32_MAX - 1) throw std::bad_alloc();
     FlatMap map;
     map.entries_ = std::move(entries);
-    map.rebuild(Index::capacity_for(map.entries_.size()));
     return map;
   }
+  void index_all() { rebuild(Index::capacity_for(entries_.size())); }
 
   size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }

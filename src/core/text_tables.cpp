@@ -1,5 +1,7 @@
 #include "core/text_tables.hpp"
 
+#include <utility>
+
 namespace vorpak {
 namespace {
 
@@ -15,14 +17,32 @@ EncodingTable::EncodingTable(std::initializer_list<value_type> entries) {
   for (const auto& [text, code] : entries) insert_or_assign(text, code);
 }
 
+EncodingTable::EncodingTable(const EncodingTable& other) : texts_(other.texts_) {
+  other.index_if_deferred();  // a copy needs no flag of its own
+  map_ = other.map_;
+}
+
+EncodingTable& EncodingTable::operator=(EncodingTable other) noexcept {
+  std::swap(map_, other.map_);
+  std::swap(texts_, other.texts_);
+  std::swap(indexed_, other.indexed_);
+  return *this;
+}
+
 EncodingTable EncodingTable::from_distinct(std::vector<value_type> entries, SharedTexts texts) {
   EncodingTable table;
-  table.map_ = FlatMap<std::string_view, std::optional<uint64_t>>::from_distinct(std::move(entries));
+  table.map_ = FlatMap<std::string_view, std::optional<uint64_t>>::unindexed(std::move(entries));
   table.texts_ = std::move(texts);
+  table.indexed_ = std::make_unique<std::once_flag>();
   return table;
 }
 
+void EncodingTable::index_if_deferred() const {
+  if (indexed_) std::call_once(*indexed_, [this] { map_.index_all(); });
+}
+
 std::optional<uint64_t>& EncodingTable::add(std::string_view text) {
+  index_if_deferred();
   const auto found = map_.find(text);
   if (found != map_.end()) return found->second;
   return map_.emplace(copy_in(texts_, text), std::nullopt).first->second;

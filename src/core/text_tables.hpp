@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -35,18 +36,30 @@ class EncodingTable {
 
   EncodingTable() = default;
   EncodingTable(std::initializer_list<value_type> entries);
+  EncodingTable(const EncodingTable& other);
+  EncodingTable(EncodingTable&&) noexcept = default;
+  EncodingTable& operator=(EncodingTable other) noexcept;
 
   // Entries whose texts are distinct, which no one checks, viewing bytes that
-  // `texts` holds.
+  // `texts` holds. Indexed on the first look-up: a fitted table is written,
+  // pickled and decoded through its codes without one, and building its index
+  // would be a sixth of a fit of millions of categories.
   static EncodingTable from_distinct(std::vector<value_type> entries, SharedTexts texts);
 
   size_t size() const { return map_.size(); }
   bool empty() const { return map_.empty(); }
   const_iterator begin() const { return map_.begin(); }
   const_iterator end() const { return map_.end(); }
-  const_iterator find(std::string_view text) const { return map_.find(text); }
+  // Safe from several threads at once, the first of them indexing the table.
+  const_iterator find(std::string_view text) const {
+    index_if_deferred();
+    return map_.find(text);
+  }
 
-  void reserve(size_t n) { map_.reserve(n); }
+  void reserve(size_t n) {
+    index_if_deferred();
+    map_.reserve(n);
+  }
   // Adds the entry, or replaces the code of a present text; a new text is copied in.
   void insert_or_assign(std::string_view text, std::optional<uint64_t> code);
   // The code of `text`, added without one if absent.
@@ -56,9 +69,13 @@ class EncodingTable {
 
  private:
   std::optional<uint64_t>& add(std::string_view text);
+  void index_if_deferred() const;
 
-  FlatMap<std::string_view, std::optional<uint64_t>> map_;
+  // Mutable for the index alone, which the first look-up builds under indexed_.
+  mutable FlatMap<std::string_view, std::optional<uint64_t>> map_;
   SharedTexts texts_;
+  // Present while the index is deferred; once_flag can be neither moved nor copied.
+  std::unique_ptr<std::once_flag> indexed_;
 };
 
 // A column's code -> text map; holds only texts that have a code.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -12,6 +13,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -374,6 +376,24 @@ TEST(FittedTables, OwnTheirTextsAndFindEveryCode) {
   }
   EXPECT_EQ(moved.find(3), moved.end());
   EXPECT_EQ(copied.find("#"), copied.end());
+}
+
+// A fitted table is indexed by its first look-up, whichever thread makes it.
+TEST(FittedTables, FirstLookUpsIndexFromSeveralThreads) {
+  auto texts = std::make_shared<TextArena>();
+  std::vector<EncodingTable::value_type> entries;
+  for (uint64_t k = 0; k < 50000; ++k) entries.emplace_back(texts->store(text_key(k)), k);
+  const EncodingTable table = EncodingTable::from_distinct(entries, texts);
+  std::vector<std::thread> threads;
+  std::atomic<size_t> found{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (const auto& [text, code] : entries) found += table.find(text)->second == code;
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(found, 4 * entries.size());
+  EXPECT_EQ(EncodingTable(table).find(entries[7].first)->second, 7u);
 }
 
 TEST(AddressIndexTest, EmptyIndexFindsNothing) {
