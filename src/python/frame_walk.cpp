@@ -385,6 +385,11 @@ void give_text_ids(PooledColumn& job, const EntryMeanings& meanings,
   const size_t count = meanings.count();
   rows.id_above.assign(count, RowTextIds::kNoTextId);
   rows.id_below.assign(count, RowTextIds::kNoTextId);
+  // Arrow categories are distinct texts. With no number's text beside them,
+  // and the missing value's text (entry 0) given to an equal category if there
+  // is one, the column's texts are all distinct, and ranking looks none up.
+  const bool distinct = job.source->texts && std::none_of(used_above.begin(), used_above.end(),
+                                                          [](uint8_t used) { return used != 0; });
   pool::CancelPoint point;
   char buf[kNumberTextCapacity];
   std::vector<std::string_view> texts;
@@ -393,12 +398,18 @@ void give_text_ids(PooledColumn& job, const EntryMeanings& meanings,
     if (used_above[e]) {
       rows.id_above[e] = column.add_text(std::string_view(buf, number_to_text(meanings.number(e), buf)));
     }
-    if (used_below[e]) {
+    if (used_below[e] && !(distinct && e == 0)) {
       rows.id_below[e] = texts.size();
       texts.push_back(job.arena.store(meanings.text(e)));
     }
   }
-  const uint64_t first = column.add_read_texts(texts, std::vector<PyObject*>(texts.size(), nullptr));
+  if (distinct && used_below[0]) {
+    const auto equal = std::find(texts.begin(), texts.end(), meanings.text(0));
+    rows.id_below[0] = static_cast<uint64_t>(equal - texts.begin());
+    if (equal == texts.end()) texts.push_back(job.arena.store(meanings.text(0)));
+  }
+  const uint64_t first = distinct ? column.add_distinct_texts(texts)
+                                  : column.add_read_texts(texts, std::vector<PyObject*>(texts.size(), nullptr));
   for (uint64_t& id : rows.id_below) id += id != RowTextIds::kNoTextId ? first : 0;
 }
 
