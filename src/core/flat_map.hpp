@@ -91,18 +91,7 @@ class FlatMap {
   }
 
  private:
-  static uint32_t tag_of(uint64_t h) { return static_cast<uint32_t>(h >> 32); }
-
-  // A slot names its entry and carries the high hash bits, which the low bits
-  // (the slot's place) do not repeat: most slots of other keys fail on the tag
-  // without their entry being read.
-  struct Slots {
-    struct Slot {
-      uint32_t index;  // entry index + 1; 0 marks an empty slot
-      uint32_t tag;
-    };
-    static constexpr Slot empty() { return {0, 0}; }
-    static bool is_empty(const Slot& slot) { return slot.index == 0; }
+  struct Slots : TaggedEntrySlots {
     template <class K>
     static bool matches(const Slot& slot, const K& key, uint64_t h, const FlatMap& map) {
       return slot.tag == tag_of(h) && Equal()(map.entries_[slot.index - 1].first, key);
@@ -122,7 +111,7 @@ class FlatMap {
       return {found, false};
     }
     entries_.emplace_back(Key(std::forward<K>(key)), std::move(value));
-    index_.fill(probe.at, {static_cast<uint32_t>(entries_.size()), tag_of(h)});
+    index_.fill(probe.at, Slots::slot_of(entries_.size() - 1, h));
     return {end() - 1, true};
   }
 
@@ -139,9 +128,7 @@ class FlatMap {
     }
     index_.rebuild(
         capacity, n, [&](size_t i) { return hashes[i]; },
-        [](size_t i, uint64_t h) {
-          return typename Slots::Slot{static_cast<uint32_t>(i + 1), tag_of(h)};
-        });
+        [](size_t i, uint64_t h) { return Slots::slot_of(i, h); });
   }
 
   std::vector<value_type> entries_;

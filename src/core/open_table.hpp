@@ -251,6 +251,23 @@ class OpenTable {
   size_t count_ = 0;
 };
 
+// Slots that name an entry of the owner's vector, by its index + 1 (0 marks an
+// empty slot), and carry the high bits of its hash as a tag, which the low bits
+// (the slot's place) do not repeat: most slots of other keys fail on the tag
+// without their entry being read. A policy adds its matches().
+struct TaggedEntrySlots {
+  struct Slot {
+    uint32_t index;
+    uint32_t tag;
+  };
+  static constexpr Slot empty() { return {0, 0}; }
+  static bool is_empty(const Slot& slot) { return slot.index == 0; }
+  static uint32_t tag_of(uint64_t h) { return static_cast<uint32_t>(h >> 32); }
+  static Slot slot_of(size_t entry, uint64_t h) {
+    return {static_cast<uint32_t>(entry + 1), tag_of(h)};
+  }
+};
+
 // Slots for texts that an owner numbers itself: a slot holds id + 1 (0 is
 // empty), and the owner keeps the texts and their hashes in arrays by id. The
 // stored hash is compared first, which skips nearly every text comparison, and

@@ -62,13 +62,7 @@ class ShortTextIndex {
   // Which applies is seen, not guessed: an index starts packed and spreads when
   // it outgrows kSpreadFrom texts with nine in ten look-ups since its last
   // doubling having added one.
-  struct SpreadSlots {
-    struct Slot {
-      uint32_t index;  // entry index + 1; 0 marks an empty slot
-      uint32_t tag;
-    };
-    static constexpr Slot empty() { return {0, 0}; }
-    static bool is_empty(const Slot& slot) { return slot.index == 0; }
+  struct SpreadSlots : TaggedEntrySlots {
     static bool matches(const Slot& slot, const Key& key, uint64_t h, const ShortTextIndex& index) {
       return slot.tag == tag_of(h) && index.entries_[slot.index - 1].key == key;
     }
@@ -101,11 +95,9 @@ class ShortTextIndex {
     if (entries_.size() >= UINT32_MAX - 1) throw std::bad_alloc();
     const uint64_t id = make_id();
     entries_.push_back(Entry{key, id});
-    spread_table_.fill(probe.at, {static_cast<uint32_t>(entries_.size()), tag_of(h)});
+    spread_table_.fill(probe.at, SpreadSlots::slot_of(entries_.size() - 1, h));
     return id;
   }
-
-  static uint32_t tag_of(uint64_t h) { return static_cast<uint32_t>(h >> 32); }
 
   uint64_t hash(const Key& key) const {
     const uint64_t h = fold_multiply(key.words[0] ^ seed_, key.words[1] ^ (key.size_plus_one * kSizeMix));
@@ -176,9 +168,7 @@ class ShortTextIndex {
     spread_table_.rebuild(
         OpenTable<SpreadSlots>::capacity_for(n + 1), n,
         [&](size_t i) { return hash(entries_[i].key); },
-        [&](size_t i, uint64_t h) {
-          return typename SpreadSlots::Slot{static_cast<uint32_t>(i + 1), tag_of(h)};
-        });
+        [](size_t i, uint64_t h) { return SpreadSlots::slot_of(i, h); });
   }
 
   uint64_t seed_;
