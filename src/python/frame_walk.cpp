@@ -476,10 +476,7 @@ void fill_piece(const Piece& piece, CellWalk& walk) {
 }
 
 PyObject* object_at(PyArrayObject* array, size_t i) {
-  PyObject* cell;
-  std::memcpy(&cell, PyArray_BYTES(array) + static_cast<npy_intp>(i) * PyArray_STRIDE(array, 0),
-              sizeof cell);
-  return cell != nullptr ? cell : Py_None;  // NumPy reads an empty slot as None
+  return object_in_slot(PyArray_BYTES(array) + static_cast<npy_intp>(i) * PyArray_STRIDE(array, 0));
 }
 
 // The meaning of every cell a pooled column may hold. A column with a category

@@ -400,7 +400,7 @@ std::vector<Dedupe> judge_columns(const ObjectColumns& cells, size_t nrows) {
     const size_t strs = objects.size();
     if (strs < 64) continue;  // a column of numbers, mostly
     const size_t total = nrows * strs / rows;
-    const bool in_row_order = made_in_row_order(objects);
+    const bool in_row_order = made_in_row_order(objects);  // before count_distinct sorts them
     if (repeats_enough(strs - count_distinct(objects), strs, total)) continue;
     if (repeats_enough(strs - count_distinct(texts), strs, total)) {
       judged[c] = Dedupe::kByText;

@@ -26,11 +26,7 @@ struct ObjectColumns {
     const char* data;
     npy_intp stride;
     size_t walk_column;
-    PyObject* at(size_t i) const {
-      PyObject* cell;
-      std::memcpy(&cell, data + static_cast<npy_intp>(i) * stride, sizeof cell);
-      return cell != nullptr ? cell : Py_None;  // NumPy reads an empty slot as None
-    }
+    PyObject* at(size_t i) const { return object_in_slot(data + static_cast<npy_intp>(i) * stride); }
   };
   std::vector<Column> columns;
   size_t size() const { return columns.size(); }

@@ -54,10 +54,13 @@ inline bool is_inert(PyObject* cell) {
          PyBool_Check(cell) || cell == Py_None;
 }
 
-inline PyObject* stored_object(const Geometry& g, size_t i, size_t j) {
+// The object in a slot of an object array, which may be unaligned.
+inline PyObject* object_in_slot(const char* slot) {
   PyObject* cell;
-  std::memcpy(&cell, g.at(i, j), sizeof cell);
+  std::memcpy(&cell, slot, sizeof cell);
   return cell != nullptr ? cell : Py_None;  // NumPy reads an empty slot as None
 }
+
+inline PyObject* stored_object(const Geometry& g, size_t i, size_t j) { return object_in_slot(g.at(i, j)); }
 
 }  // namespace vorpak
