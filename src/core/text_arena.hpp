@@ -14,7 +14,7 @@ namespace vorpak {
 class TextArena {
  public:
   std::string_view store(std::string_view text) {
-    if (text.empty()) return {};
+    if (text.empty()) return std::string_view("", 0);  // never a null data(), which memcpy may not take
     if (text.size() > room_) grow(text.size());
     char* at = next_;
     std::memcpy(at, text.data(), text.size());
