@@ -18,29 +18,33 @@ namespace {
 // Rows whose codes are written together, a few hundred KB of a row-major grid.
 constexpr size_t kBlockRows = 2048;
 
-// The code of a categorical's row from its entry. The walk checked every entry
-// against the table when it gave the codes their ids, and the codes must not
-// change after; one outside the table now means they did, a fault of this
-// module: it ends the call as an internal fault (the pool hands the exception
-// to the calling thread) rather than reading past the table.
-double code_of_entry(const std::vector<double>& codes, size_t entry) {
-  if (entry >= codes.size()) throw std::logic_error("a category code changed after it was checked");
-  return codes[entry];
-}
-
 // The codes of rows [begin, end) of a column read through a categorical's
 // codes of type Code, by the code each entry (code + 1) has above and below
-// the column's first text.
+// the column's first text. The walk checked every entry against the table
+// when it gave the codes their ids, and the codes must not change after; one
+// outside the table now means they did, a fault of this module: it ends the
+// call as an internal fault (the pool hands the exception to the calling
+// thread) rather than reading past the table.
 template <class Code>
 void write_entry_codes(const RowTextIds& rows, const std::vector<double>& above,
                        const std::vector<double>& below, const CellGrid& grid, size_t j,
                        size_t begin, size_t end) {
   const auto write = [&](const std::vector<double>& codes, size_t from, size_t to) {
-    for (size_t i = from; i < to; ++i) {
-      Code code;
-      std::memcpy(&code, rows.codes + static_cast<ptrdiff_t>(i) * rows.stride, sizeof code);
-      grid.at(i, j) = code_of_entry(codes, static_cast<size_t>(int64_t{code} + 1));
+    if (!code_bounds<Code>(rows.codes, from, to).have_entries(codes.size())) {
+      throw std::logic_error("a category code changed after it was checked");
     }
+    const auto entry = [&](size_t i) {
+      Code code;
+      std::memcpy(&code, rows.codes + i * sizeof(Code), sizeof code);
+      return static_cast<size_t>(int64_t{code} + 1);
+    };
+    const double* code_of_entry = codes.data();
+    if (grid.row_step == 1) {  // a frame's column: a plain run the compiler can unroll
+      double* out = &grid.at(0, j);
+      for (size_t i = from; i < to; ++i) out[i] = code_of_entry[entry(i)];
+      return;
+    }
+    for (size_t i = from; i < to; ++i) grid.at(i, j) = code_of_entry[entry(i)];
   };
   const size_t turn = std::clamp(rows.first_text, begin, end);
   write(above, begin, turn);

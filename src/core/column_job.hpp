@@ -1,9 +1,11 @@
 // The per-column job of the string-column driver.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,9 +21,8 @@ namespace vorpak {
 // (rows above the column's first text read their category as a number text).
 struct RowTextIds {
   std::vector<uint32_t> ids;  // one per row, or empty for codes
-  const char* codes = nullptr;
-  ptrdiff_t stride = 0;
-  unsigned width = 0;  // bytes per code: 1, 2, 4 or 8
+  const char* codes = nullptr;  // one after another, `width` bytes each
+  unsigned width = 0;           // bytes per code: 1, 2, 4 or 8
   // Where `codes` points: a copy of the frame's codes, which Python code run
   // later in the walk (a cell's __str__) could otherwise change under us.
   std::vector<char> own_codes;
@@ -32,7 +33,7 @@ struct RowTextIds {
 
   // The entry of row i: its code + 1, so that a missing value (-1) is entry 0.
   size_t entry(size_t i) const {
-    const char* at = codes + static_cast<ptrdiff_t>(i) * stride;
+    const char* at = codes + i * width;
     int64_t code;
     switch (width) {
       case 1: code = load<int8_t>(at); break;
@@ -62,6 +63,33 @@ decltype(auto) with_code_type(unsigned width, Fn&& fn) {
     case 4: return fn(int32_t{});
     default: return fn(int64_t{});
   }
+}
+
+// The lowest and highest of the codes of rows [begin, end) of `codes` (of
+// type Code, one after another). A pass of compares that the compiler
+// vectorises, so that the loops that then index by the codes need no check of
+// their own.
+struct CodeBounds {
+  int64_t low = 0, high = -1;  // of no rows: within any table
+
+  // Whether every code has an entry (code + 1) below `count`.
+  bool have_entries(size_t count) const {
+    // high >= low >= -1 wherever there are rows, so high + 1 as unsigned is the largest entry.
+    return low >= -1 && (low > high || static_cast<uint64_t>(high) + 1 < count);
+  }
+};
+
+template <class Code>
+CodeBounds code_bounds(const char* codes, size_t begin, size_t end) {
+  if (begin == end) return {};
+  Code low = std::numeric_limits<Code>::max(), high = std::numeric_limits<Code>::min();
+  for (size_t i = begin; i < end; ++i) {
+    Code code;
+    std::memcpy(&code, codes + i * sizeof(Code), sizeof code);
+    low = std::min(low, code);
+    high = std::max(high, code);
+  }
+  return {low, high};
 }
 
 // One string column's job. Its cells hold bit patterns: an odd one is a text id

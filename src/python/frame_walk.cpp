@@ -299,7 +299,6 @@ size_t copy_codes_find_turn(PooledColumn& job, const EntryMeanings& meanings, si
   const npy_intp stride = PyArray_STRIDE(array, 0);
   rows.own_codes.resize(nrows * width);
   rows.codes = rows.own_codes.data();
-  rows.stride = static_cast<ptrdiff_t>(width);
   rows.width = static_cast<unsigned>(width);
   std::atomic<size_t> turn{nrows};
   for_row_ranges(nrows, [&](size_t begin, size_t end, pool::CancelPoint& point) {
@@ -326,19 +325,46 @@ size_t copy_codes_find_turn(PooledColumn& job, const EntryMeanings& meanings, si
 
 // Flags in `used` the entries (code + 1) of rows [begin, end). False at a code
 // that has no category. Ranges share the flags: each is set, never cleared,
-// and read once the pool has joined.
+// and read once the pool has joined. Rows go in blocks, each checked whole
+// first, so that the loop that flags them does a store a row. Where the flags
+// are fewer than the rows, the range flags its own and hands them on once
+// (flags shared by threads that set them a row at a time measured twice as
+// slow), and once each category is flagged, a block's bounds tell all that is
+// left to know: whether it has a missing value.
 template <class Code>
 bool mark_rows(const char* codes, size_t begin, size_t end, std::vector<uint8_t>& used,
                pool::CancelPoint& point) {
+  constexpr size_t kBlockRows = 4096;
   const size_t count = used.size();
-  for (size_t i = begin; i < end; ++i) {
-    point.step();
-    Code code;
-    std::memcpy(&code, codes + i * sizeof(Code), sizeof code);
-    const auto e = static_cast<size_t>(int64_t{code} + 1);
-    if (e >= count) return false;
-    std::atomic_ref<uint8_t> flag(used[e]);
-    if (flag.load(std::memory_order_relaxed) == 0) flag.store(1, std::memory_order_relaxed);
+  const bool own_flags = count <= end - begin;
+  std::vector<uint8_t> flags(own_flags ? count : 0);
+  // Counting the categories left costs a look at each flag, after each block.
+  const bool count_left = own_flags && count <= kBlockRows / 8;
+  bool each_category = false;
+  for (size_t block = begin; block < end; block += kBlockRows) {
+    const size_t block_end = std::min(end, block + kBlockRows);
+    point.step(block_end - block);
+    const CodeBounds bounds = code_bounds<Code>(codes, block, block_end);
+    if (!bounds.have_entries(count)) return false;
+    if (each_category) {
+      flags[0] |= bounds.low == -1;
+      continue;
+    }
+    for (size_t i = block; i < block_end; ++i) {
+      Code code;
+      std::memcpy(&code, codes + i * sizeof(Code), sizeof code);
+      const auto e = static_cast<size_t>(int64_t{code} + 1);
+      if (own_flags) {
+        flags[e] = 1;
+        continue;
+      }
+      std::atomic_ref<uint8_t> flag(used[e]);
+      if (flag.load(std::memory_order_relaxed) == 0) flag.store(1, std::memory_order_relaxed);
+    }
+    each_category = count_left && std::find(flags.begin() + 1, flags.end(), 0) == flags.end();
+  }
+  for (size_t e = 0; e < flags.size(); ++e) {
+    if (flags[e]) std::atomic_ref<uint8_t>(used[e]).store(1, std::memory_order_relaxed);
   }
   return true;
 }

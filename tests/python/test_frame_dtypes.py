@@ -619,6 +619,16 @@ def test_long_categorical_turning_in_a_later_row_range(categories, numbers):
     assert_frame_encodes_as_values(frame_of(c=cells))
 
 
+
+@pytest.mark.parametrize("missing_at", [None, 9 * 4096 + 5, 299_999])
+def test_long_categorical_with_one_late_missing_value(missing_at):
+    # Every category shows in the first rows; a missing value met only later must still count.
+    codes = np.arange(300_000) % 3
+    if missing_at is not None:
+        codes[missing_at] = -1
+    cells = pd.Categorical.from_codes(codes, categories=["b", "a", "c"])
+    assert_frame_encodes_as_values(frame_of(c=cells, number=float_column(len(codes))))
+
 # Long Arrow text columns are read in row ranges side by side, each with a table of its own,
 # then joined. Mostly distinct texts, non-ASCII among them, some met in every range, but
 # no marker: the number NaN's text stands only for nulls above the first text, the null's
