@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <stdexcept>
 #include <utility>
 
-#include "core/address_index.hpp"
 #include "core/thread_pool.hpp"
 
 namespace vorpak {
@@ -19,26 +19,6 @@ constexpr size_t kSampleRows = 4096;
 constexpr size_t kRadixBits = 11;
 // Rows numbered together, a few hundred KB of a row-major grid.
 constexpr size_t kBlockRows = 2048;
-
-// One column's distinct addresses, numbered in order of first appearance.
-class Numbers {
- public:
-  uint64_t number_of(uint64_t address) {
-    uint64_t number = index_.find(address);
-    if (number == AddressIndex::kAbsent) {
-      number = addresses_.size();
-      index_.insert(address, number);
-      addresses_.push_back(address);
-    }
-    return number;
-  }
-  const std::vector<uint64_t>& addresses() const { return addresses_; }
-  std::vector<uint64_t> take() { return std::move(addresses_); }
-
- private:
-  AddressIndex index_;
-  std::vector<uint64_t> addresses_;
-};
 
 // Whether more than half of the addresses in an even sample of column `col`'s
 // rows are distinct.
@@ -117,7 +97,8 @@ std::vector<uint64_t> number_by_sorting(const CellGrid& grid, size_t col) {
 
 }  // namespace
 
-AddressNumbering number_addresses(const CellGrid& grid, std::vector<size_t> columns) {
+AddressNumbering number_addresses(const CellGrid& grid, std::vector<size_t> columns,
+                                  std::vector<NumberedInChunks> numbered) {
   const size_t nrows = grid.nrows;
   AddressNumbering result;
   result.columns = std::move(columns);
@@ -127,10 +108,16 @@ AddressNumbering number_addresses(const CellGrid& grid, std::vector<size_t> colu
   result.chunks =
       std::max<size_t>(1, std::min(pool::thread_count(), pool::chunk_count(nrows, kMinChunkRows)));
   if (listed == 0) return result;
+  numbered.resize(listed);
+  for (const NumberedInChunks& chunks : numbered) {
+    if (!chunks.empty() && chunks.size() != result.chunks) {
+      throw std::logic_error("a column was numbered in other row ranges than the chunks");
+    }
+  }
   result.by_sorting.resize(listed);
   std::vector<size_t> to_sort;
   for (size_t c = 0; c < listed; ++c) {
-    result.by_sorting[c] = mostly_distinct(grid, result.columns[c]);
+    result.by_sorting[c] = numbered[c].empty() && mostly_distinct(grid, result.columns[c]);
     if (result.by_sorting[c]) to_sort.push_back(c);
   }
   result.distinct.resize(listed);
@@ -141,7 +128,7 @@ AddressNumbering number_addresses(const CellGrid& grid, std::vector<size_t> colu
     }
   });
 
-  std::vector<std::vector<Numbers>> local(result.chunks, std::vector<Numbers>(listed));
+  std::vector<std::vector<AddressNumbers>> local(result.chunks, std::vector<AddressNumbers>(listed));
   pool::parallel_for(result.chunks, 1, [&](size_t first, size_t last) {
     pool::CancelPoint point;
     for (size_t k = first; k < last; ++k) {
@@ -152,7 +139,7 @@ AddressNumbering number_addresses(const CellGrid& grid, std::vector<size_t> colu
         const size_t block_end = std::min(end, block + kBlockRows);
         point.step((block_end - block) * listed);
         for (size_t c = 0; c < listed; ++c) {
-          if (result.by_sorting[c]) continue;
+          if (result.by_sorting[c] || !numbered[c].empty()) continue;
           for (size_t i = block; i < block_end; ++i) {
             double& slot = grid.at(i, result.columns[c]);
             const uint64_t bits = std::bit_cast<uint64_t>(slot);
@@ -170,11 +157,13 @@ AddressNumbering number_addresses(const CellGrid& grid, std::vector<size_t> colu
     pool::CancelPoint point;
     for (size_t c = first; c < last; ++c) {
       if (result.by_sorting[c]) continue;
-      Numbers merged;
+      AddressNumbers merged;
       for (size_t k = 0; k < result.chunks; ++k) {
+        const std::vector<uint64_t>& addresses =
+            numbered[c].empty() ? local[k][c].addresses() : numbered[c][k];
         std::vector<uint64_t>& map = result.global[k][c];
-        map.reserve(local[k][c].addresses().size());
-        for (uint64_t address : local[k][c].addresses()) {
+        map.reserve(addresses.size());
+        for (uint64_t address : addresses) {
           point.step();
           map.push_back(merged.number_of(address));
         }

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "core/address_index.hpp"
 #include "core/cell_grid.hpp"
 #include "core/thread_pool.hpp"
 
@@ -34,7 +35,36 @@ struct AddressNumbering {
   size_t chunk_begin(size_t k, size_t nrows) const { return pool::chunk_begin(nrows, k, chunks); }
 };
 
+// One column's distinct addresses in one row range, numbered in order of
+// first appearance.
+class AddressNumbers {
+ public:
+  uint64_t number_of(uint64_t address) {
+    uint64_t number = index_.find(address);
+    if (number == AddressIndex::kAbsent) {
+      number = addresses_.size();
+      index_.insert(address, number);
+      addresses_.push_back(address);
+    }
+    return number;
+  }
+  const std::vector<uint64_t>& addresses() const { return addresses_; }
+  std::vector<uint64_t> take() { return std::move(addresses_); }
+
+ private:
+  AddressIndex index_;
+  std::vector<uint64_t> addresses_;
+};
+
+// A column that the walk numbered itself, range by range as the chunks fall
+// (see AddressNumbers): per chunk, its addresses in the order of their numbers.
+using NumberedInChunks = std::vector<std::vector<uint64_t>>;
+
 // Numbers the addresses in `columns` of the grid's cells on the pool.
-AddressNumbering number_addresses(const CellGrid& grid, std::vector<size_t> columns);
+// `numbered`, if not empty, has an entry per listed column: empty where the
+// cells hold addresses, and otherwise the chunks' addresses of a column whose
+// cells hold their chunk's numbers already, which are only merged here.
+AddressNumbering number_addresses(const CellGrid& grid, std::vector<size_t> columns,
+                                  std::vector<NumberedInChunks> numbered = {});
 
 }  // namespace vorpak

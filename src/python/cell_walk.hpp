@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/address_numbering.hpp"
 #include "core/cell_grid.hpp"
 #include "core/column_job.hpp"
 #include "python/missing_cells.hpp"
@@ -45,6 +46,9 @@ struct CellWalk {
   // String columns whose text ids were kept outside the buffer, in column
   // order: their cells are written once, with the codes.
   std::vector<std::pair<size_t, RowTextIds>> row_text_ids;
+  // Columns of addresses that the pool numbered while it read them, range by
+  // range: their slots hold those numbers (see number_addresses).
+  std::vector<std::pair<size_t, NumberedInChunks>> numbered_addresses;
   MissingCells missing;  // a fresh attempt at a walk reads them alike
 
   CellGrid grid;  // where each cell's slot lies in `out`

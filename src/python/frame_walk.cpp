@@ -581,6 +581,7 @@ Walked walk_array_columns(const std::vector<FrameColumn>& columns, const std::ve
 void reset_column(CellWalk& walk, size_t j) {
   walk.is_string[j] = 0;
   walk.has_addresses[j] = 0;
+  std::erase_if(walk.numbered_addresses, [j](const auto& column) { return column.first == j; });
   walk.texts[j].reset();
 }
 

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/address_numbering.hpp"
 #include "core/code_points_utf8.hpp"
 #include "core/keyed_hash.hpp"
 #include "core/open_table.hpp"
@@ -55,17 +56,19 @@ constexpr size_t kMaxColumns = 4096;
 constexpr uint64_t kLeftToCaller = 0;
 
 // How a column's strs are told apart, judged from a sample of the column (see
-// judge_columns). Where their texts repeat but the objects do not (a str per
-// cell, as readers make them), each cell's text is looked up in the range's
-// table. Anywhere else (one str shared by equal cells, or texts that hardly
-// repeat) the range files each cell by its str's address, as the row-major
-// walk does, and the calling thread reads each distinct str once afterwards:
-// there a table of texts would cost more than it saves. Where neither the
-// objects nor their texts repeat, and the strs lie in row order (see
-// made_in_row_order), each cell's text is read by the worker as it is, with no
-// look-up at all: ranking the column merges the rare equal texts,
-// and no thread is left to read millions of strs alone.
-enum class Dedupe : uint8_t { kByObject, kByText, kEachCell };
+// judge_columns). Where the objects repeat (one str shared by equal cells),
+// the range numbers each cell's str by its address as it reads it, and the
+// calling thread reads each distinct str once afterwards: there a table of
+// texts would cost more than it saves. Where their texts repeat but the
+// objects do not (a str per cell, as readers make them), each cell's text is
+// looked up in the range's table. Where neither repeats, and the strs lie in
+// row order (see made_in_row_order), each cell's text is read by the worker as
+// it is, with no look-up at all: ranking the column merges the rare equal
+// texts, and no thread is left to read millions of strs alone. Where neither
+// repeats and the strs lie in another order, each cell is filed by its
+// address alone, as the row-major walk does: numbering then sorts the
+// addresses, and the strs are read in the order they lie in memory.
+enum class Dedupe : uint8_t { kByObject, kByText, kEachCell, kByAddressOrder };
 
 // One column's texts in one row range.
 class RangeColumn {
@@ -73,6 +76,7 @@ class RangeColumn {
   size_t turn = std::numeric_limits<size_t>::max();  // first row of the range holding text
   std::vector<size_t> later_numbers;  // rows past `turn` holding a number, bool or missing cell
   std::vector<PyObject*> strs;        // the first exact str of each text; null if none
+  AddressNumbers addresses;           // the strs numbered by address (Dedupe::kByObject)
   Dedupe dedupe = Dedupe::kByObject;
 
   // The local id of the text of exact str `str` (not filed by address). A short
@@ -128,6 +132,7 @@ class RangeColumn {
     std::vector<std::string_view>().swap(texts_);
     std::vector<uint64_t>().swap(hashes_);
     std::vector<PyObject*>().swap(strs);
+    addresses = AddressNumbers();
     by_content_ = OpenTable<Slots>();
     latin1_ = ShortTextIndex();
     ucs2_ = ShortTextIndex();
@@ -238,9 +243,12 @@ bool read_range(const ObjectColumns& cells, const CellGrid& grid, const MissingC
         double number = 0;
         uint32_t id;
         if (type == &PyUnicode_Type) {
-          if (column.dedupe == Dedupe::kByObject) {
+          if (column.dedupe == Dedupe::kByObject || column.dedupe == Dedupe::kByAddressOrder) {
             if (column.turn > i) column.turn = i;
-            slot = std::bit_cast<double>(reinterpret_cast<uint64_t>(cell));  // even: no id
+            const auto address = reinterpret_cast<uint64_t>(cell);
+            const uint64_t filed =
+                column.dedupe == Dedupe::kByObject ? column.addresses.number_of(address) << 1 : address;
+            slot = std::bit_cast<double>(filed);  // even: no id
             continue;
           }
           const bool read_one = column.dedupe == Dedupe::kEachCell
@@ -319,7 +327,12 @@ bool join_ranges(const ObjectColumns& cells, std::vector<RowRange>& ranges, Cell
     walk.turn(turn[c], j);
     // Its strs' addresses are numbered and read once each, as those the
     // row-major walk files.
-    if (ranges.front().columns[c].dedupe == Dedupe::kByObject) walk.has_addresses[j] = 1;
+    const Dedupe dedupe = ranges.front().columns[c].dedupe;
+    if (dedupe == Dedupe::kByObject || dedupe == Dedupe::kByAddressOrder) walk.has_addresses[j] = 1;
+    if (dedupe == Dedupe::kByObject) {
+      NumberedInChunks& numbered = walk.numbered_addresses.emplace_back(j, NumberedInChunks()).second;
+      for (RowRange& range : ranges) numbered.push_back(range.columns[c].addresses.take());
+    }
     TextColumn& texts = walk.text_column(j);
     for (size_t k = 0; k < ranges.size(); ++k) {
       RangeColumn& column = ranges[k].columns[c];
@@ -401,11 +414,19 @@ std::vector<Dedupe> judge_columns(const ObjectColumns& cells, size_t nrows) {
     if (strs < 64) continue;  // a column of numbers, mostly
     const size_t total = nrows * strs / rows;
     const bool in_row_order = made_in_row_order(objects);  // before count_distinct sorts them
-    if (repeats_enough(strs - count_distinct(objects), strs, total)) continue;
+    const size_t object_repeats = strs - count_distinct(objects);
+    if (repeats_enough(object_repeats, strs, total)) {
+      // Past some tens of thousands of distinct strs (about strs^2 / 2 repeats,
+      // see repeats_enough) a range's table of them outgrows the core's cache,
+      // and sorting their addresses numbers them faster.
+      constexpr size_t kNumberedInRangeUpTo = 32 * 1024;
+      if (2 * object_repeats * kNumberedInRangeUpTo < strs * strs) judged[c] = Dedupe::kByAddressOrder;
+      continue;
+    }
     if (repeats_enough(strs - count_distinct(texts), strs, total)) {
       judged[c] = Dedupe::kByText;
-    } else if (in_row_order) {
-      judged[c] = Dedupe::kEachCell;
+    } else {
+      judged[c] = in_row_order ? Dedupe::kEachCell : Dedupe::kByAddressOrder;
     }
   }
   return judged;

@@ -1,5 +1,6 @@
 #include "python/string_column_driver.hpp"
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -74,7 +75,17 @@ Stretch resolve_addresses(CellWalk& walk, AddressNumbering& numbering,
   for (size_t j = 0; j < walk.ncols; ++j) {
     if (walk.has_addresses[j]) columns.push_back(j);
   }
-  numbering = number_addresses(walk.grid, std::move(columns));
+  // Those the pool numbered as it read them, in the same order.
+  std::vector<NumberedInChunks> numbered;
+  std::sort(walk.numbered_addresses.begin(), walk.numbered_addresses.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  auto next = walk.numbered_addresses.begin();
+  for (size_t j : columns) {
+    while (next != walk.numbered_addresses.end() && next->first < j) ++next;
+    const bool numbered_here = next != walk.numbered_addresses.end() && next->first == j;
+    numbered.push_back(numbered_here ? std::move(next->second) : NumberedInChunks());
+  }
+  numbering = number_addresses(walk.grid, std::move(columns), std::move(numbered));
   address_ids.resize(numbering.columns.size());
   SignalPacer pacer;
   for (size_t c = 0; c < numbering.columns.size(); ++c) {

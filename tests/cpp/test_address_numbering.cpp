@@ -201,6 +201,37 @@ TEST_P(Numbering, SameResultOnOneThread) {
   }
 }
 
+TEST_P(Numbering, ColumnsNumberedInTheirRangesMergeAsTheGridsWould) {
+  // A walk that numbers a column range by range, as the chunks fall, hands on
+  // each chunk's addresses in the order of its numbers: the merge must give
+  // what numbering the grid gives, and leave the slots as they are.
+  const Scenario& s = GetParam();
+  std::vector<double> cells = fill(s, 7);
+  const CellGrid grid = CellGrid::row_major(cells.data(), s.nrows, s.ncols);
+  const AddressNumbering n = number_addresses(grid, s.listed);
+  std::vector<size_t> columns, of_listed;
+  std::vector<NumberedInChunks> numbered;
+  std::vector<std::vector<uint64_t>> distinct;
+  for (size_t l = 0; l < s.listed.size(); ++l) {
+    if (n.by_sorting[l]) continue;  // its slots hold indexes into `distinct` now
+    columns.push_back(s.listed[l]);
+    of_listed.push_back(l);
+    distinct.push_back(n.distinct[l]);
+    NumberedInChunks& chunks = numbered.emplace_back();
+    for (size_t k = 0; k < n.chunks; ++k) {
+      auto& chunk = chunks.emplace_back();
+      for (uint64_t g : n.global[k][l]) chunk.push_back(n.distinct[l][g]);
+    }
+  }
+  const std::vector<double> numbered_cells = cells;
+  const AddressNumbering merged = number_addresses(grid, columns, numbered);
+  EXPECT_EQ(merged.distinct, distinct);
+  for (size_t k = 0; k < merged.chunks; ++k) {
+    for (size_t c = 0; c < columns.size(); ++c) EXPECT_EQ(merged.global[k][c], n.global[k][of_listed[c]]);
+  }
+  for (size_t i = 0; i < cells.size(); ++i) ASSERT_EQ(bits_of(cells[i]), bits_of(numbered_cells[i]));
+}
+
 constexpr uint64_t kHeap = 0x7f3a00000000;
 
 INSTANTIATE_TEST_SUITE_P(
