@@ -66,9 +66,6 @@ class ShortTextIndex {
     static bool matches(const Slot& slot, const Key& key, uint64_t h, const ShortTextIndex& index) {
       return slot.tag == tag_of(h) && index.entries_[slot.index - 1].key == key;
     }
-    static uint64_t hash_of(const Slot& slot, const ShortTextIndex& index) {
-      return index.hash(index.entries_[slot.index - 1].key);
-    }
   };
 
   template <class MakeId>
