@@ -8,6 +8,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "core/label_encode.hpp"
 #include "core/thread_pool.hpp"
@@ -18,42 +19,64 @@ namespace {
 // Rows whose codes are written together, a few hundred KB of a row-major grid.
 constexpr size_t kBlockRows = 2048;
 
+// The code each entry (code + 1) of a categorical has on one side of the
+// column's first text. Where the categories come sorted and every one is used,
+// as pandas infers them from the values, each entry past the missing value's
+// has its category's own code, and the rows are written with no look-up.
+struct EntryCodes {
+  std::vector<double> codes;
+  bool own = false;  // codes[e] == e - 1 for every e >= 1
+
+  explicit EntryCodes(std::vector<double> of_entry) : codes(std::move(of_entry)) {
+    for (size_t e = 1; e < codes.size(); ++e) {
+      if (codes[e] != static_cast<double>(e - 1)) return;  // NaN where unused
+    }
+    own = codes.size() > 1;
+  }
+};
+
 // The codes of rows [begin, end) of a column read through a categorical's
-// codes of type Code, by the code each entry (code + 1) has above and below
-// the column's first text. The walk checked every entry against the table
-// when it gave the codes their ids, and the codes must not change after; one
-// outside the table now means they did, a fault of this module: it ends the
-// call as an internal fault (the pool hands the exception to the calling
-// thread) rather than reading past the table.
+// codes of type Code, by the code each entry has above and below the column's
+// first text. The walk checked every entry against the table when it gave the
+// codes their ids, and the codes must not change after; one outside the table
+// now means they did, a fault of this module: it ends the call as an internal
+// fault (the pool hands the exception to the calling thread) rather than
+// reading past the table.
 template <class Code>
-void write_entry_codes(const RowTextIds& rows, const std::vector<double>& above,
-                       const std::vector<double>& below, const CellGrid& grid, size_t j,
-                       size_t begin, size_t end) {
-  const auto write = [&](const std::vector<double>& codes, size_t from, size_t to) {
-    if (!code_bounds<Code>(rows.codes, from, to).have_entries(codes.size())) {
+void write_entry_codes(const RowTextIds& rows, const EntryCodes& above, const EntryCodes& below,
+                       const CellGrid& grid, size_t j, size_t begin, size_t end) {
+  const auto write = [&](const EntryCodes& entries, size_t from, size_t to) {
+    if (!code_bounds<Code>(rows.codes, from, to).have_entries(entries.codes.size())) {
       throw std::logic_error("a category code changed after it was checked");
     }
-    const auto entry = [&](size_t i) {
+    const auto code_at = [&](size_t i) {
       Code code;
       std::memcpy(&code, rows.codes + i * sizeof(Code), sizeof code);
-      return static_cast<size_t>(int64_t{code} + 1);
+      return code;
     };
-    const double* code_of_entry = codes.data();
-    if (grid.row_step == 1) {  // a frame's column: a plain run the compiler can unroll
-      double* out = &grid.at(0, j);
-      for (size_t i = from; i < to; ++i) out[i] = code_of_entry[entry(i)];
-      return;
+    const double* code_of_entry = entries.codes.data();
+    const auto write_all = [&](auto code_of_row) {
+      if (grid.row_step == 1) {  // a frame's column: a plain run the compiler can unroll
+        double* out = &grid.at(0, j);
+        for (size_t i = from; i < to; ++i) out[i] = code_of_row(code_at(i));
+        return;
+      }
+      for (size_t i = from; i < to; ++i) grid.at(i, j) = code_of_row(code_at(i));
+    };
+    if (entries.own) {
+      const double missing = code_of_entry[0];
+      write_all([=](Code code) { return code < 0 ? missing : static_cast<double>(code); });
+    } else {
+      write_all([=](Code code) { return code_of_entry[static_cast<size_t>(int64_t{code} + 1)]; });
     }
-    for (size_t i = from; i < to; ++i) grid.at(i, j) = code_of_entry[entry(i)];
   };
   const size_t turn = std::clamp(rows.first_text, begin, end);
   write(above, begin, turn);
   write(below, turn, end);
 }
 
-void write_entry_codes(const RowTextIds& rows, const std::vector<double>& above,
-                       const std::vector<double>& below, const CellGrid& grid, size_t j,
-                       size_t begin, size_t end) {
+void write_entry_codes(const RowTextIds& rows, const EntryCodes& above, const EntryCodes& below,
+                       const CellGrid& grid, size_t j, size_t begin, size_t end) {
   with_code_type(rows.width, [&](auto type) {
     write_entry_codes<decltype(type)>(rows, above, below, grid, j, begin, end);
   });
@@ -98,18 +121,23 @@ void write_codes(const std::vector<StringColumnJob>& jobs, const std::vector<Col
   const AddressNumbering& numbering = *ctx.numbering;
   // The code of each category, above and below the first text, of the columns
   // read through their codes.
-  std::vector<std::vector<double>> code_above(columns.size()), code_below(columns.size());
+  std::vector<EntryCodes> code_above, code_below;
+  code_above.reserve(columns.size());
+  code_below.reserve(columns.size());
+  const std::vector<uint64_t> no_ids;
   for (size_t s = 0; s < columns.size(); ++s) {
     const RowTextIds* rows = jobs[s].row_ids;
-    if (rows == nullptr || !rows->ids.empty()) continue;
-    const auto code_of = [&](const std::vector<uint64_t>& ids, std::vector<double>& codes) {
+    const bool by_codes = rows != nullptr && rows->ids.empty();
+    const auto code_of = [&](const std::vector<uint64_t>& ids) {
+      std::vector<double> codes;
       codes.reserve(ids.size());
       for (uint64_t id : ids) {
         codes.push_back(id == RowTextIds::kNoTextId ? std::nan("") : columns[s].code_of_id[id]);
       }
+      return EntryCodes(std::move(codes));
     };
-    code_of(rows->id_above, code_above[s]);
-    code_of(rows->id_below, code_below[s]);
+    code_above.push_back(code_of(by_codes ? rows->id_above : no_ids));
+    code_below.push_back(code_of(by_codes ? rows->id_below : no_ids));
   }
   // Chunk by chunk, as the addresses were numbered.
   pool::parallel_for(numbering.chunks, 1, [&](size_t first, size_t last) {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <bit>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -320,6 +321,7 @@ bool join_ranges(const ObjectColumns& cells, std::vector<RowRange>& ranges, Cell
   constexpr size_t kNone = std::numeric_limits<size_t>::max();
   std::vector<std::vector<uint64_t>> first_id(ranges.size(), std::vector<uint64_t>(cells.size()));
   std::vector<size_t> turn(cells.size(), kNone);
+  std::vector<std::pair<size_t, NumberedInChunks>> numbered;  // the walk's once the join is done
   for (size_t c = 0; c < cells.size(); ++c) {
     const size_t j = cells.columns[c].walk_column;
     for (const RowRange& range : ranges) turn[c] = std::min(turn[c], range.columns[c].turn);
@@ -330,8 +332,8 @@ bool join_ranges(const ObjectColumns& cells, std::vector<RowRange>& ranges, Cell
     const Dedupe dedupe = ranges.front().columns[c].dedupe;
     if (dedupe == Dedupe::kByObject || dedupe == Dedupe::kByAddressOrder) walk.has_addresses[j] = 1;
     if (dedupe == Dedupe::kByObject) {
-      NumberedInChunks& numbered = walk.numbered_addresses.emplace_back(j, NumberedInChunks()).second;
-      for (RowRange& range : ranges) numbered.push_back(range.columns[c].addresses.take());
+      NumberedInChunks& chunks = numbered.emplace_back(j, NumberedInChunks()).second;
+      for (RowRange& range : ranges) chunks.push_back(range.columns[c].addresses.take());
     }
     TextColumn& texts = walk.text_column(j);
     for (size_t k = 0; k < ranges.size(); ++k) {
@@ -355,6 +357,7 @@ bool join_ranges(const ObjectColumns& cells, std::vector<RowRange>& ranges, Cell
       }
     }
   }
+  std::move(numbered.begin(), numbered.end(), std::back_inserter(walk.numbered_addresses));
   return true;
 }
 

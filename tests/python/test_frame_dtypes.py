@@ -620,13 +620,15 @@ def test_long_categorical_turning_in_a_later_row_range(categories, numbers):
 
 
 
-@pytest.mark.parametrize("missing_at", [None, 9 * 4096 + 5, 299_999])
-def test_long_categorical_with_one_late_missing_value(missing_at):
-    # Every category shows in the first rows; a missing value met only later must still count.
+@pytest.mark.parametrize("categories", [["b", "c", "d"], ["d", "b", "c"], ["b", "c", "d", "e"]])
+@pytest.mark.parametrize("missing_at", [[], [9 * 4096 + 5], [299_999], slice(None, None, 7)])
+def test_long_categoricals_coded_through_their_own_codes(categories, missing_at):
+    # Sorted categories all in use are written from their own codes; a missing value met only
+    # late must count once every category has been seen. Unsorted or unused ones go through
+    # the table.
     codes = np.arange(300_000) % 3
-    if missing_at is not None:
-        codes[missing_at] = -1
-    cells = pd.Categorical.from_codes(codes, categories=["b", "a", "c"])
+    codes[missing_at] = -1
+    cells = pd.Categorical.from_codes(codes, categories=categories)
     assert_frame_encodes_as_values(frame_of(c=cells, number=float_column(len(codes))))
 
 # Long Arrow text columns are read in row ranges side by side, each with a table of its own,
