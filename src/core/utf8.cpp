@@ -54,16 +54,33 @@ Step examine(std::string_view s, size_t at, size_t& consumed) {
 }  // namespace
 
 Utf8Check check_utf8(std::string_view bytes) {
+  const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
+  const size_t n = bytes.size();
+  const auto continues = [&](size_t at) { return at < n && (p[at] & 0xC0) == 0x80; };
   size_t i = 0;
-  while (i < bytes.size()) {
+  while (i < n) {
     // ASCII runs are the common case; skip them eight bytes at a time.
-    while (i + 8 <= bytes.size()) {
+    while (i + 8 <= n) {
       uint64_t word;
-      __builtin_memcpy(&word, bytes.data() + i, 8);
+      __builtin_memcpy(&word, p + i, 8);
       if (word & 0x8080808080808080ull) break;
       i += 8;
     }
-    if (i >= bytes.size()) break;
+    // Short texts and the ends of long ones: a byte at a time, still inline.
+    for (const size_t stop = i + 8 < n ? i + 8 : n; i < stop && p[i] < 0x80;) ++i;
+    if (i >= n || p[i] < 0x80) continue;
+    // The common well-formed two- and three-byte sequences are taken here; a
+    // lead with narrower second bytes (E0, ED), four-byte sequences and every
+    // fault go through the table.
+    const uint8_t lead = p[i];
+    if (lead >= 0xC2 && lead <= 0xDF && continues(i + 1)) {
+      i += 2;
+      continue;
+    }
+    if (lead >= 0xE1 && lead <= 0xEF && lead != 0xED && continues(i + 1) && continues(i + 2)) {
+      i += 3;
+      continue;
+    }
     size_t consumed = 0;
     switch (examine(bytes, i, consumed)) {
       case Step::kValid:

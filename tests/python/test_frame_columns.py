@@ -71,11 +71,30 @@ def test_frames_never_go_through_values(kind, values_reads):
     np.testing.assert_array_equal(codes.to_numpy(), expected)
 
 
-def test_arrow_bytes_that_are_not_utf8_fail_as_values_does(panic_type):
+def arrow_texts(pieces, rows):
     pa = pytest.importorskip("pyarrow")
-    offsets = pa.py_buffer(np.array([0, 2, 4], dtype=np.int32).tobytes())
-    bad = pa.Array.from_buffers(pa.string(), 2, [None, offsets, pa.py_buffer(b"ok\xffx")])
-    frame = pd.DataFrame({"s": pd.Series(pd.arrays.ArrowExtensionArray(bad)), "f": [1.0, 2.0]})
+    pieces = (pieces * rows)[:rows]
+    offsets = np.cumsum([0] + [len(piece) for piece in pieces]).astype(np.int32)
+    data = [None, pa.py_buffer(offsets.tobytes()), pa.py_buffer(b"".join(pieces))]
+    return pd.arrays.ArrowExtensionArray(pa.Array.from_buffers(pa.string(), len(pieces), data))
+
+
+def arrow_categories(pieces, rows):
+    # As pandas builds them without checking: a valid one checks its categories through str.
+    from pandas.core.arrays.string_arrow import ArrowStringArray
+    texts = ArrowStringArray(arrow_texts(pieces, len(pieces))._pa_array)
+    dtype = pd.CategoricalDtype._from_fastpath(pd.Index(texts))
+    return pd.Categorical.from_codes(np.arange(rows) % 2, dtype=dtype, validate=False)
+
+
+# Bytes that are UTF-8 only when the texts are read end to end, past a first
+# text that is (a categorical converts it); long enough for the frame to be
+# read column by column.
+@pytest.mark.parametrize("pieces", [[b"ok", b"\xffx"], [b"a", b"ok\xc3", b"\xa9x"], [b"a", b"", b"\xe6\x9d", b"\xb1"]])
+@pytest.mark.parametrize("make", [arrow_texts, arrow_categories])
+def test_arrow_bytes_that_are_not_utf8_fail_as_values_does(panic_type, make, pieces):
+    rows = 1 << 15
+    frame = pd.DataFrame({"s": pd.Series(make(pieces, rows)), "f": np.arange(rows, dtype=float)})
     with pytest.raises(Exception) as through_values:
         frame.values
     with pytest.raises(panic_type, match="cannot read the values") as raised:
