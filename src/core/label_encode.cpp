@@ -136,7 +136,21 @@ LabelEncoded encode_with(const std::vector<std::string_view>& texts, Repeats rep
                                                  point.step();
                                                  return before(b, a);
                                                });
-  if (out_of_order != sorted.end()) pool::parallel_sort(sorted, before);
+  // A few texts past a long run in order (a categorical's missing value's text,
+  // put after its categories) are sorted on their own and merged in.
+  if (out_of_order != sorted.end()) {
+    const auto tail = out_of_order + 1;
+    const auto checked = [&](const Entry& a, const Entry& b) {
+      point.step();
+      return before(a, b);
+    };
+    if (sorted.end() - tail <= (tail - sorted.begin()) / 16) {
+      std::sort(tail, sorted.end(), checked);
+      std::inplace_merge(sorted.begin(), tail, sorted.end(), checked);
+    } else {
+      pool::parallel_sort(sorted, before);
+    }
+  }
 
   // The table's texts are copied in byte order, so a table read in code order
   // (decoding, pickling) reads its texts' bytes front to back.

@@ -310,6 +310,28 @@ TEST(LabelEncodeLarge, CodesDoNotDependOnThreadCount) {
   expect_matches_reference(texts, inline_result);
 }
 
+TEST(LabelEncodeLarge, TextsInOrderWithStragglersAfter) {
+  // Distinct texts in order, then a few taken out and put after them: merged
+  // in up to a sixteenth of the run, sorted whole past that.
+  std::vector<std::string> distinct = mixed_texts(40000, 23);
+  std::sort(distinct.begin(), distinct.end());
+  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+  std::mt19937_64 rng(29);
+  for (size_t moved : {size_t{1}, size_t{7}, distinct.size() / 17, distinct.size() / 17 + 1, distinct.size() / 4}) {
+    std::vector<std::string> texts = distinct;
+    std::vector<std::string> after;
+    for (size_t k = 0; k < moved; ++k) {
+      const size_t at = rng() % texts.size();
+      after.push_back(texts[at]);
+      texts.erase(texts.begin() + static_cast<ptrdiff_t>(at));
+    }
+    texts.insert(texts.end(), after.begin(), after.end());
+    expect_matches_reference(texts, label_encode(views(texts), Repeats::kNone));
+    texts.push_back(texts.front());  // a repeat, so the texts are interned first
+    expect_matches_reference(texts, label_encode(views(texts)));
+  }
+}
+
 TEST(LabelEncodeLarge, AllDistinctLongSharedPrefix) {
   // Every text distinct and all alike in their first sixteen bytes: every
   // comparison falls through to the full texts.
