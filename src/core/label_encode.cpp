@@ -92,6 +92,57 @@ std::vector<Index> intern_all(const std::vector<std::string_view>& texts,
   return cell_to_distinct;
 }
 
+// The distinct texts in ascending byte order, each with its first-seen index,
+// so the code of every distinct text is known without looking it up again.
+// Each carries its first eight bytes as a big-endian number: comparing those
+// decides most pairs in one instruction, and byte order is kept because a
+// shorter prefix is padded with zeros and the full texts break every tie.
+template <class Index>
+struct SortEntry {
+  uint64_t prefix;
+  std::string_view text;
+  Index index;
+};
+
+template <class Index>
+std::vector<SortEntry<Index>> sort_texts(const std::vector<std::string_view>& distinct,
+                                         pool::CancelPoint& point) {
+  std::vector<SortEntry<Index>> sorted;
+  sorted.reserve(distinct.size());
+  for (size_t d = 0; d < distinct.size(); ++d) {
+    point.step();
+    sorted.push_back({prefix_of(distinct[d]), distinct[d], static_cast<Index>(d)});
+  }
+  pool::parallel_sort(sorted, [](const SortEntry<Index>& a, const SortEntry<Index>& b) {
+    return a.prefix != b.prefix ? a.prefix < b.prefix : a.text < b.text;
+  });
+  return sorted;
+}
+
+// Codes given to distinct texts met in ascending byte order. The table's texts
+// are copied in that order, so a table read in code order (decoding,
+// pickling) reads its texts' bytes front to back.
+struct CodeAssignment {
+  explicit CodeAssignment(size_t count) : distinct_code(count) { entries.reserve(count); }
+
+  void add(std::string_view text, size_t d, pool::CancelPoint& point) {
+    point.step(1 + text.size() / 64);
+    const std::string_view kept = kept_texts->store(text);
+    if (is_missing_marker(text)) {
+      entries.emplace_back(kept, std::nullopt);
+      distinct_code[d] = std::bit_cast<double>(kMissingCodeBits);
+    } else {
+      entries.emplace_back(kept, next_code);
+      distinct_code[d] = static_cast<double>(next_code++);
+    }
+  }
+
+  std::shared_ptr<TextArena> kept_texts = std::make_shared<TextArena>();
+  std::vector<EncodingTable::value_type> entries;  // distinct texts
+  std::vector<double> distinct_code;                // per first-seen index
+  uint64_t next_code = 0;
+};
+
 // Codes depend only on the set of distinct texts: they are numbered in ascending
 // byte order, skipping the markers, whatever the row order or thread count.
 template <class Index>
@@ -107,80 +158,45 @@ LabelEncoded encode_with(const std::vector<std::string_view>& texts, Repeats rep
   std::vector<Index> cell_to_distinct;
   if (repeats == Repeats::kMaybe) cell_to_distinct = intern_all(texts, distinct, point);
 
-  // Sort the distinct texts, each with its first-seen index, so the code of
-  // every distinct text is known without looking it up again. Each carries its
-  // first eight bytes as a big-endian number: comparing those decides most
-  // pairs in one instruction, and byte order is kept because a shorter prefix
-  // is padded with zeros and the full texts break every tie.
   const std::vector<std::string_view>& first_seen =
       repeats == Repeats::kNone ? texts : distinct.texts();
-  struct Entry {
-    uint64_t prefix;
-    std::string_view text;
-    Index index;
-  };
-  std::vector<Entry> sorted;
-  sorted.reserve(first_seen.size());
-  for (size_t d = 0; d < first_seen.size(); ++d) {
-    point.step();
-    sorted.push_back({prefix_of(first_seen[d]), first_seen[d], static_cast<Index>(d)});
-  }
-  const auto before = [](const Entry& a, const Entry& b) {
-    return a.prefix != b.prefix ? a.prefix < b.prefix : a.text < b.text;
-  };
+  CodeAssignment assigned(first_seen.size());
   // Texts often come in order already (a categorical's categories, a column
-  // read from sorted data): one pass, which stops at the first pair out of
-  // order, spares them the sort.
-  const auto out_of_order = std::adjacent_find(sorted.begin(), sorted.end(),
-                                               [&](const Entry& a, const Entry& b) {
-                                                 point.step();
-                                                 return before(b, a);
-                                               });
-  // A few texts past a long run in order (a categorical's missing value's text,
-  // put after its categories) are sorted on their own and merged in.
-  if (out_of_order != sorted.end()) {
-    const auto tail = out_of_order + 1;
-    const auto checked = [&](const Entry& a, const Entry& b) {
+  // read from sorted data), or nearly (a categorical's missing value's text,
+  // put after its categories): the run in order is coded as it stands, and a
+  // few texts after it are sorted on their own and merged in.
+  const size_t count = first_seen.size();
+  size_t run = count == 0 ? 0 : 1;
+  for (; run < count; ++run) {
+    point.step();
+    if (!(first_seen[run - 1] < first_seen[run])) break;
+  }
+  if (count - run <= run / 16) {
+    std::vector<Index> after(count - run);
+    for (size_t k = 0; k < after.size(); ++k) after[k] = static_cast<Index>(run + k);
+    std::sort(after.begin(), after.end(), [&](Index a, Index b) {
       point.step();
-      return before(a, b);
-    };
-    if (sorted.end() - tail <= (tail - sorted.begin()) / 16) {
-      std::sort(tail, sorted.end(), checked);
-      std::inplace_merge(sorted.begin(), tail, sorted.end(), checked);
-    } else {
-      pool::parallel_sort(sorted, before);
+      return first_seen[a] < first_seen[b];
+    });
+    size_t d = 0;
+    for (const Index straggler : after) {
+      for (; d < run && first_seen[d] < first_seen[straggler]; ++d) assigned.add(first_seen[d], d, point);
+      assigned.add(first_seen[straggler], straggler, point);
     }
+    for (; d < run; ++d) assigned.add(first_seen[d], d, point);
+  } else {
+    for (const auto& [prefix, text, d] : sort_texts<Index>(first_seen, point)) assigned.add(text, d, point);
   }
 
-  // The table's texts are copied in byte order, so a table read in code order
-  // (decoding, pickling) reads its texts' bytes front to back.
-  auto kept_texts = std::make_shared<TextArena>();
-  std::vector<EncodingTable::value_type> entries;
-  entries.reserve(sorted.size());
-  std::vector<double> distinct_code(first_seen.size());
-  uint64_t next_code = 0;
-  for (const auto& [prefix, text, d] : sorted) {
-    point.step(1 + text.size() / 64);
-    const std::string_view kept = kept_texts->store(text);
-    if (is_missing_marker(text)) {
-      entries.emplace_back(kept, std::nullopt);
-      distinct_code[d] = std::bit_cast<double>(kMissingCodeBits);
-    } else {
-      entries.emplace_back(kept, next_code);
-      distinct_code[d] = static_cast<double>(next_code++);
-    }
-  }
   LabelEncoded result;
-  // the texts are distinct
-  result.table = EncodingTable::from_distinct(std::move(entries), std::move(kept_texts));
-
+  result.table = EncodingTable::from_distinct(std::move(assigned.entries), std::move(assigned.kept_texts));
   if (repeats == Repeats::kNone) {
-    result.codes = std::move(distinct_code);
+    result.codes = std::move(assigned.distinct_code);
     return result;
   }
   result.codes.resize(n);
   pool::parallel_map(cell_to_distinct.data(), result.codes.data(), n, kCellGrain,
-                     [&](Index d) { return distinct_code[d]; });
+                     [&](Index d) { return assigned.distinct_code[d]; });
   return result;
 }
 
