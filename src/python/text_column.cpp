@@ -6,9 +6,13 @@
 namespace vorpak {
 
 uint64_t TextColumn::new_id(std::string_view text, PyObject* str) {
+  const uint64_t id = texts_.size();
   texts_.push_back(text);
-  strs_.push_back(str);
-  return texts_.size() - 1;
+  if (str != nullptr) {
+    strs_.resize(id, nullptr);
+    strs_.push_back(str);
+  }
+  return id;
 }
 
 bool TextColumn::add_new_str(PyObject* str, uint64_t& id, bool track) {
@@ -19,7 +23,6 @@ bool TextColumn::add_new_str(PyObject* str, uint64_t& id, bool track) {
     return add_object(str, id);  // lone surrogates: the repairing road
   }
   id = new_id(utf8, str);
-  hashes_.push_back(0);
   identity_ids_ = true;
   if (track) {
     owners_.push_back(PyRef::borrow(str));
@@ -34,6 +37,7 @@ uint64_t TextColumn::add_text(std::string_view text) {
   const auto probe = by_content_.find_for_insert(text, h, contents());
   if (probe.found) return ContentSlots::id_of(by_content_[probe.at]);
   const uint64_t id = new_id(arena_.store(text), nullptr);
+  hashes_.resize(id, 0);
   hashes_.push_back(h);
   by_content_.fill(probe.at, ContentSlots::slot_of(id));
   return id;
@@ -44,16 +48,14 @@ uint64_t TextColumn::add_read_texts(const std::vector<std::string_view>& texts,
   const uint64_t first = texts_.size();
   identity_ids_ = identity_ids_ || !texts.empty();
   texts_.insert(texts_.end(), texts.begin(), texts.end());
+  strs_.resize(first, nullptr);
   strs_.insert(strs_.end(), strs.begin(), strs.end());
-  hashes_.resize(texts_.size(), 0);  // never looked up by content
   return first;
 }
 
 uint64_t TextColumn::add_distinct_texts(const std::vector<std::string_view>& texts) {
   const uint64_t first = texts_.size();
   texts_.insert(texts_.end(), texts.begin(), texts.end());
-  strs_.resize(texts_.size(), nullptr);
-  hashes_.resize(texts_.size(), 0);  // never looked up by content
   return first;
 }
 

@@ -55,8 +55,10 @@ class TextColumn {
   // The text of every id, in id order.
   const std::vector<std::string_view>& texts() const { return texts_; }
   // The exact str behind every id, in id order; null for an id added by content
-  // (a number's text, another object's str(), a repaired text). Borrowed: each
-  // is alive while the walked table is, or while this column keeps it.
+  // (a number's text, another object's str(), a repaired text). It ends at the
+  // last id that has a str, so that a column of texts alone writes none.
+  // Borrowed: each is alive while the walked table is, or while this column
+  // keeps it.
   const std::vector<PyObject*>& strs() const { return strs_; }
 
  private:
@@ -67,7 +69,9 @@ class TextColumn {
   ContentSlots::Context contents() const { return {texts_, hashes_}; }
 
   std::vector<std::string_view> texts_;
-  std::vector<uint64_t> hashes_;        // content hash per id; 0 for identity ids
+  // The content hash of each id added by content, which alone are looked up by
+  // content; 0 for the others, and it ends at the last id added by content.
+  std::vector<uint64_t> hashes_;
   std::vector<PyObject*> strs_;         // the str of each identity id; null for the others
   AddressIndex by_object_;              // str object address -> id
   OpenTable<ContentSlots> by_content_;  // the ids of the texts added by content
