@@ -27,7 +27,9 @@ struct RowTextIds {
   // later in the walk (a cell's __str__) could otherwise change under us.
   std::vector<char> own_codes;
   size_t first_text = 0;
-  std::vector<uint64_t> id_above, id_below;  // per entry (code + 1); kNoTextId if unused
+  // Per entry (code + 1); kNoTextId if unused. id_above is empty where no row
+  // is above the first text.
+  std::vector<uint64_t> id_above, id_below;
 
   static constexpr uint64_t kNoTextId = UINT64_MAX;
 

@@ -456,19 +456,21 @@ void give_text_ids(PooledColumn& job, const EntryMeanings& meanings,
                    TextColumn& column) {
   RowTextIds& rows = *job.ids;
   const size_t count = meanings.count();
-  rows.id_above.assign(count, RowTextIds::kNoTextId);
+  const bool any_above = std::any_of(used_above.begin(), used_above.end(), [](uint8_t used) { return used != 0; });
+  // Where no row is above the first text, a million categories write no id above.
+  if (any_above) rows.id_above.assign(count, RowTextIds::kNoTextId);
   rows.id_below.assign(count, RowTextIds::kNoTextId);
   // Arrow categories are distinct texts. With no number's text beside them,
   // and the missing value's text (entry 0) given to an equal category if there
   // is one, the column's texts are all distinct, and ranking looks none up.
-  const bool distinct = job.source->texts && std::none_of(used_above.begin(), used_above.end(),
-                                                          [](uint8_t used) { return used != 0; });
+  const bool distinct = job.source->texts && !any_above;
   pool::CancelPoint point;
   char buf[kNumberTextCapacity];
   std::vector<std::string_view> texts;
+  texts.reserve(count);
   for (size_t e = 0; e < count; ++e) {
     point.step();
-    if (used_above[e]) {
+    if (any_above && used_above[e]) {
       rows.id_above[e] = column.add_text(std::string_view(buf, number_to_text(meanings.number(e), buf)));
     }
     if (used_below[e] && !(distinct && e == 0)) {
