@@ -180,16 +180,21 @@ LabelEncoded encode_with(const std::vector<std::string_view>& texts, Repeats rep
     });
     size_t d = 0;
     for (const Index straggler : after) {
-      for (; d < run && first_seen[d] < first_seen[straggler]; ++d) assigned.add(first_seen[d], d, point);
+      for (; d < run && first_seen[d] < first_seen[straggler]; ++d) {
+        assigned.add(first_seen[d], d, point);
+      }
       assigned.add(first_seen[straggler], straggler, point);
     }
     for (; d < run; ++d) assigned.add(first_seen[d], d, point);
   } else {
-    for (const auto& [prefix, text, d] : sort_texts<Index>(first_seen, point)) assigned.add(text, d, point);
+    for (const auto& [prefix, text, d] : sort_texts<Index>(first_seen, point)) {
+      assigned.add(text, d, point);
+    }
   }
 
   LabelEncoded result;
-  result.table = EncodingTable::from_distinct(std::move(assigned.entries), std::move(assigned.kept_texts));
+  result.table =
+      EncodingTable::from_distinct(std::move(assigned.entries), std::move(assigned.kept_texts));
   if (repeats == Repeats::kNone) {
     result.codes = std::move(assigned.distinct_code);
     return result;

@@ -456,7 +456,8 @@ void give_text_ids(PooledColumn& job, const EntryMeanings& meanings,
                    TextColumn& column) {
   RowTextIds& rows = *job.ids;
   const size_t count = meanings.count();
-  const bool any_above = std::any_of(used_above.begin(), used_above.end(), [](uint8_t used) { return used != 0; });
+  const bool any_above =
+      std::any_of(used_above.begin(), used_above.end(), [](uint8_t used) { return used != 0; });
   // Where no row is above the first text, a million categories write no id above.
   if (any_above) rows.id_above.assign(count, RowTextIds::kNoTextId);
   rows.id_below.assign(count, RowTextIds::kNoTextId);
@@ -470,7 +471,7 @@ void give_text_ids(PooledColumn& job, const EntryMeanings& meanings,
   texts.reserve(count);
   for (size_t e = 0; e < count; ++e) {
     point.step();
-    if (any_above && used_above[e]) {
+    if (used_above[e]) {
       rows.id_above[e] = column.add_text(std::string_view(buf, number_to_text(meanings.number(e), buf)));
     }
     if (used_below[e] && !(distinct && e == 0)) {

@@ -317,7 +317,8 @@ TEST(LabelEncodeLarge, TextsInOrderWithStragglersAfter) {
   std::sort(distinct.begin(), distinct.end());
   distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
   std::mt19937_64 rng(29);
-  for (size_t moved : {size_t{1}, size_t{7}, distinct.size() / 17, distinct.size() / 17 + 1, distinct.size() / 4}) {
+  const size_t n = distinct.size();
+  for (size_t moved : {size_t{1}, size_t{7}, n / 17, n / 17 + 1, n / 4}) {
     std::vector<std::string> texts = distinct;
     std::vector<std::string> after;
     for (size_t k = 0; k < moved; ++k) {

@@ -90,7 +90,8 @@ def arrow_categories(pieces, rows):
 # Bytes that are UTF-8 only when the texts are read end to end, past a first
 # text that is (a categorical converts it); long enough for the frame to be
 # read column by column.
-@pytest.mark.parametrize("pieces", [[b"ok", b"\xffx"], [b"a", b"ok\xc3", b"\xa9x"], [b"a", b"", b"\xe6\x9d", b"\xb1"]])
+@pytest.mark.parametrize(
+    "pieces", [[b"ok", b"\xffx"], [b"a", b"ok\xc3", b"\xa9x"], [b"a", b"", b"\xe6\x9d", b"\xb1"]])
 @pytest.mark.parametrize("make", [arrow_texts, arrow_categories])
 def test_arrow_bytes_that_are_not_utf8_fail_as_values_does(panic_type, make, pieces):
     rows = 1 << 15
