@@ -111,7 +111,7 @@ Stretch resolve_addresses(CellWalk& walk, AddressNumbering& numbering,
 // the jobs find them, and this thread, which has run no Python code since the
 // walk (so each is still alive), takes one reference per code.
 std::unique_ptr<FittedTables> run_column_jobs(CellWalk& walk, const AddressNumbering& numbering,
-                                              const std::vector<std::vector<uint64_t>>& address_ids,
+                                              std::vector<std::vector<uint64_t>>& address_ids,
                                               KeptStrs& kept) {
   // The lists are in column order, so each string column finds its place among
   // the numbered columns, and among those with ids kept by row, by walking them
@@ -139,18 +139,26 @@ std::unique_ptr<FittedTables> run_column_jobs(CellWalk& walk, const AddressNumbe
   }
 
   std::vector<ColumnTables> string_columns(jobs.size());
-  std::vector<const std::vector<PyObject*>*> strs_of_id;
-  for (const StringColumnJob& job : jobs) {
-    strs_of_id.push_back(&walk.text_column(job.column).strs());
-  }
+  std::vector<TextColumn*> text_columns;
+  for (const StringColumnJob& job : jobs) text_columns.push_back(&walk.text_column(job.column));
   std::vector<std::vector<PyObject*>> firsts(jobs.size());
+  // A column's texts and address ids are done with once its job is: each is
+  // freed as its job ends, not with the walk, so that a table of millions of
+  // distinct texts never holds them beside all of its columns' tables.
   pool::parallel_for(jobs.size(), 1, [&](size_t begin, size_t end) {
     for (size_t s = begin; s < end; ++s) {
       string_columns[s] = encode_column(jobs[s]);
-      firsts[s] = first_str_of_code(*strs_of_id[s], string_columns[s].code_of_id,
+      firsts[s] = first_str_of_code(text_columns[s]->strs(), string_columns[s].code_of_id,
                                     string_columns[s].decoding.size());
+      text_columns[s]->release_texts();
+      if (jobs[s].listed != StringColumnJob::kNotListed) {
+        std::vector<uint64_t>().swap(address_ids[jobs[s].listed]);
+      }
     }
   });
+  // The tables hold copies of every text now, and the texts read on the pool
+  // are views into these.
+  std::vector<TextArena>().swap(walk.arenas);
   for (size_t s = 0; s < jobs.size(); ++s) {
     if (!firsts[s].empty()) kept.keep(jobs[s].column, hold_strs(firsts[s]));
   }

@@ -59,6 +59,15 @@ uint64_t TextColumn::add_distinct_texts(const std::vector<std::string_view>& tex
   return first;
 }
 
+void TextColumn::release_texts() {
+  std::vector<std::string_view>().swap(texts_);
+  std::vector<uint64_t>().swap(hashes_);
+  std::vector<PyObject*>().swap(strs_);
+  by_object_ = AddressIndex();
+  by_content_ = OpenTable<ContentSlots>();
+  arena_ = TextArena();
+}
+
 bool TextColumn::add_object(PyObject* obj, uint64_t& id) {
   ObjectText text;
   if (!text_of_object(obj, text)) return false;
