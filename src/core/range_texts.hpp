@@ -49,6 +49,8 @@ class RangeTexts {
   }
 
   const std::vector<std::string_view>& texts() const { return texts_; }
+  // The texts for whoever keeps them past the range, which is left without them.
+  std::vector<std::string_view> take_texts() { return std::move(texts_); }
   const std::vector<uint64_t>& hashes() const { return hashes_; }
   // Where the copies are; whoever keeps the texts past the range takes it.
   TextArena& arena() { return arena_; }

@@ -160,17 +160,20 @@ void read_text_range(PooledColumn& job, size_t nrows, TextRange& range, bool fir
   range.unreadable = unreadable;
 }
 
-// The column's texts, each distinct, handed over a slice at a time: a few
-// million take long enough to copy that the cancel flag is looked at between
-// slices.
-void give_texts(const std::vector<std::string_view>& texts, TextColumn& column) {
+// The column's texts, each distinct. A column with texts already takes a copy,
+// a slice at a time: a few million take long enough to copy that the cancel
+// flag is looked at between slices.
+void give_texts(std::vector<std::string_view>&& texts, TextColumn& column) {
+  if (column.texts().empty()) {
+    column.add_distinct_texts(std::move(texts));
+    return;
+  }
   constexpr size_t kSlice = 64 * 1024;
   pool::CancelPoint point;
-  std::vector<std::string_view> slice;
   for (size_t from = 0; from < texts.size(); from += kSlice) {
-    slice.assign(texts.begin() + from, texts.begin() + std::min(texts.size(), from + kSlice));
-    column.add_distinct_texts(slice);
-    point.step(slice.size());
+    column.add_distinct_texts(std::vector<std::string_view>(
+        texts.begin() + from, texts.begin() + std::min(texts.size(), from + kSlice)));
+    point.step(kSlice);
   }
 }
 
@@ -194,7 +197,7 @@ void join_text_ranges(PooledColumn& job, CellWalk& walk) {
   walk.is_string[j] = 1;
   TextColumn& column = walk.text_column(j);
   if (ranges.size() == 1) {  // its ids are the column's already
-    give_texts(ranges[0].texts.texts(), column);
+    give_texts(ranges[0].texts.take_texts(), column);
     job.arena.adopt(std::move(ranges[0].texts.arena()));
     job.text_ranges.reset();
     return;
@@ -210,7 +213,7 @@ void join_text_ranges(PooledColumn& job, CellWalk& walk) {
     tables.push_back(&range.texts);
   }
   std::vector<std::vector<uint64_t>> numbers;
-  const std::vector<std::string_view> texts = join_range_texts(tables, numbers);
+  std::vector<std::string_view> texts = join_range_texts(tables, numbers);
   if (texts.size() - 1 > UINT32_MAX) {
     job.unreadable = true;
     return;
@@ -230,7 +233,7 @@ void join_text_ranges(PooledColumn& job, CellWalk& walk) {
       }
     }
   });
-  give_texts(texts, column);
+  give_texts(std::move(texts), column);
   for (TextRange& range : ranges) job.arena.adopt(std::move(range.texts.arena()));
   job.text_ranges.reset();
 }
@@ -484,7 +487,7 @@ void give_text_ids(PooledColumn& job, const EntryMeanings& meanings,
     rows.id_below[0] = static_cast<uint64_t>(equal - texts.begin());
     if (equal == texts.end()) texts.push_back(job.arena.store(meanings.text(0)));
   }
-  const uint64_t first = distinct ? column.add_distinct_texts(texts)
+  const uint64_t first = distinct ? column.add_distinct_texts(std::move(texts))
                                   : column.add_read_texts(texts, std::vector<PyObject*>(texts.size(), nullptr));
   for (uint64_t& id : rows.id_below) id += id != RowTextIds::kNoTextId ? first : 0;
 }

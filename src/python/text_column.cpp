@@ -53,9 +53,13 @@ uint64_t TextColumn::add_read_texts(const std::vector<std::string_view>& texts,
   return first;
 }
 
-uint64_t TextColumn::add_distinct_texts(const std::vector<std::string_view>& texts) {
+uint64_t TextColumn::add_distinct_texts(std::vector<std::string_view>&& texts) {
   const uint64_t first = texts_.size();
-  texts_.insert(texts_.end(), texts.begin(), texts.end());
+  if (first == 0) {
+    texts_ = std::move(texts);
+  } else {
+    texts_.insert(texts_.end(), texts.begin(), texts.end());
+  }
   return first;
 }
 

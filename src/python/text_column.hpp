@@ -43,7 +43,8 @@ class TextColumn {
                           const std::vector<PyObject*>& strs);
   // The same for texts that no str holds, each distinct from every other text
   // of the column, as a table of texts gives them.
-  uint64_t add_distinct_texts(const std::vector<std::string_view>& texts);
+  // A column with no ids yet takes the list itself, with no copy.
+  uint64_t add_distinct_texts(std::vector<std::string_view>&& texts);
   // Id of the text of any object: str() as UTF-8, repaired if it holds lone
   // surrogates. False with the exception of str() pending if that fails.
   bool add_object(PyObject* obj, uint64_t& id);
