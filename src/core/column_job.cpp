@@ -87,13 +87,13 @@ void write_entry_codes(const RowTextIds& rows, const EntryCodes& above, const En
 // both tables view the same bytes.
 DecodingTable build_decoding_table(const EncodingTable& encoding) {
   pool::CancelPoint point;
-  std::vector<DecodingTable::value_type> entries;
-  entries.reserve(encoding.size());
+  std::vector<std::string_view> texts_by_code;
+  texts_by_code.reserve(encoding.size());
   for (const auto& [text, code] : encoding) {
     point.step();
-    if (code) entries.emplace_back(*code, text);
+    if (code) texts_by_code.push_back(text);
   }
-  return DecodingTable::from_distinct(std::move(entries), encoding.texts());  // codes are distinct
+  return DecodingTable::in_code_order(std::move(texts_by_code), encoding.texts());
 }
 
 }  // namespace

@@ -161,22 +161,25 @@ std::vector<const EncodingEntry*> entries_in_order(const EncodingTable& table) {
 }
 
 // A decoding table's entries by code; codes are its keys, so distinct, and all
-// below the table's size only when they are 0..n-1.
-std::vector<const DecodingEntry*> entries_in_order(const DecodingTable& table) {
-  std::vector<const DecodingEntry*> order(table.size(), nullptr);
-  for (const DecodingEntry& entry : table) {
+// below the table's size only when they are 0..n-1. Copies of its entries: a
+// table in code order, which a fit makes, keeps its texts alone and is written
+// without this.
+std::vector<DecodingEntry> entries_in_order(const DecodingTable& table) {
+  std::vector<DecodingEntry> order(table.size());
+  for (const DecodingEntry entry : table) {
     if (entry.first >= order.size()) {
-      std::vector<std::pair<uint64_t, const DecodingEntry*>> keyed;
-      keyed.reserve(table.size());
-      for (const DecodingEntry& each : table) keyed.emplace_back(each.first, &each);
-      sort_by_code(keyed);
-      for (size_t i = 0; i < keyed.size(); ++i) order[i] = keyed[i].second;
+      order.assign(table.begin(), table.end());
+      std::sort(order.begin(), order.end(),
+                [](const auto& a, const auto& b) { return a.first < b.first; });
       break;
     }
-    order[entry.first] = &entry;
+    order[entry.first] = entry;
   }
   return order;
 }
+
+const DecodingEntry* address_of(const DecodingEntry& entry) { return &entry; }
+const EncodingEntry* address_of(const EncodingEntry* entry) { return entry; }
 
 void write_entry(const EncodingEntry& entry, Writer& w) {
   const auto& [text, code] = entry;
@@ -210,9 +213,9 @@ char* write_in_order(const Table& table, char* start) {
   const size_t n = order.size();
   Writer w(start);
   for (size_t i = 0; i < n; ++i) {
-    if (i + 2 * kAhead < n) __builtin_prefetch(order[i + 2 * kAhead]);
-    if (i + kAhead < n) __builtin_prefetch(text_of(*order[i + kAhead]).data());
-    write_entry(*order[i], w);
+    if (i + 2 * kAhead < n) __builtin_prefetch(address_of(order[i + 2 * kAhead]));
+    if (i + kAhead < n) __builtin_prefetch(text_of(*address_of(order[i + kAhead])).data());
+    write_entry(*address_of(order[i]), w);
   }
   return w.position();
 }
@@ -239,7 +242,7 @@ char* write_table(const EncodingTable& table, char* start) {
 char* write_table(const DecodingTable& table, char* start) {
   Writer w(start);
   uint64_t next_code = 0;
-  for (const DecodingEntry& entry : table) {
+  for (const DecodingEntry entry : table) {
     if (entry.first != next_code) return write_in_order(table, start);
     write_entry(entry, w);
     ++next_code;

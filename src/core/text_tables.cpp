@@ -1,5 +1,6 @@
 #include "core/text_tables.hpp"
 
+#include <algorithm>
 #include <utility>
 
 namespace vorpak {
@@ -64,19 +65,33 @@ DecodingTable DecodingTable::from_distinct(std::vector<value_type> entries, Shar
   table.texts_ = std::move(texts);
   for (size_t c = 0; c < entries.size(); ++c) {
     if (entries[c].first != c) {
-      table.by_hash_ = decltype(by_hash_)::from_distinct(std::move(entries));
+      table.by_hash_ = ByHash::from_distinct(std::move(entries));
       table.hashed_ = true;
       return table;
     }
   }
-  table.in_code_order_ = std::move(entries);
+  table.in_code_order_.reserve(entries.size());
+  for (const auto& [code, text] : entries) table.in_code_order_.push_back(text);
+  return table;
+}
+
+DecodingTable DecodingTable::in_code_order(std::vector<std::string_view> texts_by_code,
+                                           SharedTexts texts) {
+  DecodingTable table;
+  table.texts_ = std::move(texts);
+  table.in_code_order_ = std::move(texts_by_code);
   return table;
 }
 
 DecodingTable::const_iterator DecodingTable::find(uint64_t code) const {
-  if (!by_place()) return by_hash_.find(code);
-  return code < in_code_order_.size() ? in_code_order_.begin() + static_cast<ptrdiff_t>(code)
-                                      : in_code_order_.end();
+  if (!by_place()) return const_iterator(by_hash_.find(code));
+  return const_iterator(in_code_order_.data(), std::min<uint64_t>(code, in_code_order_.size()));
+}
+
+const std::string_view* DecodingTable::find_text(uint64_t code) const {
+  if (by_place()) return code < in_code_order_.size() ? &in_code_order_[code] : nullptr;
+  const auto found = by_hash_.find(code);
+  return found == by_hash_.end() ? nullptr : &found->second;
 }
 
 void DecodingTable::reserve(size_t n) {
@@ -89,11 +104,11 @@ void DecodingTable::reserve(size_t n) {
 
 void DecodingTable::insert_or_assign(uint64_t code, std::string_view text) {
   if (by_place() && code < in_code_order_.size()) {
-    in_code_order_[code].second = copy_in(texts_, text);
+    in_code_order_[code] = copy_in(texts_, text);
     return;
   }
   if (by_place() && code == in_code_order_.size()) {
-    in_code_order_.emplace_back(code, copy_in(texts_, text));
+    in_code_order_.push_back(copy_in(texts_, text));
     return;
   }
   if (by_place()) move_to_hash_map();
@@ -102,7 +117,12 @@ void DecodingTable::insert_or_assign(uint64_t code, std::string_view text) {
 
 void DecodingTable::move_to_hash_map() {
   const size_t reserved = in_code_order_.capacity();
-  by_hash_ = decltype(by_hash_)::from_distinct(std::move(in_code_order_));
+  std::vector<value_type> entries;
+  entries.reserve(in_code_order_.size());
+  for (uint64_t code = 0; code < in_code_order_.size(); ++code) {
+    entries.emplace_back(code, in_code_order_[code]);
+  }
+  by_hash_ = ByHash::from_distinct(std::move(entries));
   by_hash_.reserve(reserved);
   in_code_order_ = {};
   hashed_ = true;

@@ -10,7 +10,9 @@
 #pragma once
 
 #include <cstdint>
+#include <cstddef>
 #include <initializer_list>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -80,25 +82,80 @@ class EncodingTable {
 
 // A column's code -> text map; holds only texts that have a code.
 //
-// A fit numbers its texts 0..n-1, so the entries sit in code order and a code's
-// entry is found by its place, with no index. Codes of any other shape (a state
-// read from bytes may have gaps and any order) go to a hash map instead.
+// A fit numbers its texts 0..n-1, so only the texts are kept, in code order, and
+// a code's text is found by its place, with no index and no code stored beside
+// it. Codes of any other shape (a state read from bytes may have gaps and any
+// order) go to a hash map instead.
 class DecodingTable {
+  using ByHash = FlatMap<uint64_t, std::string_view, KeyedHash, std::equal_to<>>;
+
  public:
   using value_type = std::pair<uint64_t, std::string_view>;
-  using const_iterator = std::vector<value_type>::const_iterator;
+
+  // Yields entries by value: a table in code order stores none.
+  class const_iterator {
+   public:
+    using iterator_category = std::input_iterator_tag;
+    using value_type = DecodingTable::value_type;
+    using difference_type = std::ptrdiff_t;
+    using reference = value_type;
+    struct pointer {
+      value_type entry;
+      const value_type* operator->() const { return &entry; }
+    };
+
+    const_iterator() = default;
+    value_type operator*() const { return texts_ ? value_type(place_, texts_[place_]) : *hashed_; }
+    pointer operator->() const { return {**this}; }
+    const_iterator& operator++() {
+      if (texts_) {
+        ++place_;
+      } else {
+        ++hashed_;
+      }
+      return *this;
+    }
+    const_iterator operator++(int) {
+      const_iterator was = *this;
+      ++*this;
+      return was;
+    }
+    bool operator==(const const_iterator& other) const {
+      return texts_ ? place_ == other.place_ : hashed_ == other.hashed_;
+    }
+
+   private:
+    friend class DecodingTable;
+    const_iterator(const std::string_view* texts, uint64_t place) : texts_(texts), place_(place) {}
+    explicit const_iterator(ByHash::const_iterator hashed) : hashed_(hashed) {}
+
+    const std::string_view* texts_ = nullptr;  // the texts in code order, or null when hashed
+    uint64_t place_ = 0;
+    ByHash::const_iterator hashed_{};
+  };
 
   DecodingTable() = default;
   DecodingTable(std::initializer_list<value_type> entries);
 
   // Entries with distinct codes, viewing bytes that `texts` holds.
   static DecodingTable from_distinct(std::vector<value_type> entries, SharedTexts texts);
+  // The same for the texts of codes 0..n-1, in that order.
+  static DecodingTable in_code_order(std::vector<std::string_view> texts_by_code,
+                                     SharedTexts texts);
 
   size_t size() const { return by_place() ? in_code_order_.size() : by_hash_.size(); }
   bool empty() const { return size() == 0; }
-  const_iterator begin() const { return by_place() ? in_code_order_.begin() : by_hash_.begin(); }
-  const_iterator end() const { return by_place() ? in_code_order_.end() : by_hash_.end(); }
+  const_iterator begin() const {
+    return by_place() ? const_iterator(in_code_order_.data(), 0) : const_iterator(by_hash_.begin());
+  }
+  const_iterator end() const {
+    return by_place() ? const_iterator(in_code_order_.data(), in_code_order_.size())
+                      : const_iterator(by_hash_.end());
+  }
   const_iterator find(uint64_t code) const;
+  // The text of `code`, or null: where the table keeps it, as long as the table
+  // stays unchanged.
+  const std::string_view* find_text(uint64_t code) const;
 
   void reserve(size_t n);
   // Adds the entry, or replaces the text of a present code; the text is copied in.
@@ -108,8 +165,8 @@ class DecodingTable {
   bool by_place() const { return !hashed_; }
   void move_to_hash_map();
 
-  std::vector<value_type> in_code_order_;  // entry c has code c, while not hashed_
-  FlatMap<uint64_t, std::string_view, KeyedHash, std::equal_to<>> by_hash_;
+  std::vector<std::string_view> in_code_order_;  // the text of code c, while not hashed_
+  ByHash by_hash_;
   bool hashed_ = false;
   SharedTexts texts_;
 };

@@ -32,9 +32,9 @@ class ColumnTexts {
     if (table.empty() || max_code >= 2 * table.size() + 1024) return;
     dense_.resize(max_code + 1);
     eager_ = cells >= table.size();
-    for (const auto& entry : table) {
-      dense_[entry.first].source = &entry.second;
-      if (eager_ && !make(dense_[entry.first], entry.first)) return;
+    for (const auto& [code, text] : table) {
+      dense_[code].source = table.find_text(code);
+      if (eager_ && !make(dense_[code], code)) return;
     }
   }
 
@@ -48,10 +48,10 @@ class ColumnTexts {
       if (text.str || text.source == nullptr) return text.str.get();
       return make(text, *code) ? text.str.get() : nullptr;
     }
-    const auto found = table_.find(*code);
-    if (found == table_.end()) return nullptr;
+    const std::string_view* found = table_.find_text(*code);
+    if (found == nullptr) return nullptr;
     Text& text = sparse_[*code];
-    text.source = &found->second;
+    text.source = found;
     return text.str || make(text, *code) ? text.str.get() : nullptr;
   }
   bool failed() const { return failed_; }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <optional>
 #include <random>
 #include <string>
@@ -465,6 +466,28 @@ TEST(AddressIndexTest, ValuesAreKeptWhateverTheirSize) {
   const std::vector<uint64_t> values = {0, 1, AddressIndex::kAbsent - 1, uint64_t{1} << 63};
   for (size_t i = 0; i < values.size(); ++i) index.insert(kHeap + 16 * i, values[i]);
   for (size_t i = 0; i < values.size(); ++i) EXPECT_EQ(index.find(kHeap + 16 * i), values[i]);
+}
+
+// A fit's decoding table keeps only its texts, in code order; it must read as
+// the same entries hashed would.
+TEST(FittedTables, DecodingInCodeOrderReadsAsHashed) {
+  const std::vector<std::string> texts = {"b", "", "żółw", std::string(100, 'x')};
+  const DecodingTable by_place =
+      DecodingTable::in_code_order(std::vector<std::string_view>(texts.begin(), texts.end()), nullptr);
+  std::vector<DecodingTable::value_type> entries;  // the same, read in another order
+  for (size_t c = texts.size(); c-- > 0;) entries.emplace_back(c, texts[c]);
+  const DecodingTable hashed = DecodingTable::from_distinct(entries, nullptr);
+  const std::map<uint64_t, std::string_view> seen(by_place.begin(), by_place.end());
+  EXPECT_EQ(seen, (std::map<uint64_t, std::string_view>(hashed.begin(), hashed.end())));
+  EXPECT_EQ(seen.size(), texts.size());
+  for (uint64_t code = 0; code <= texts.size() + 1; ++code) {
+    const bool present = code < texts.size();
+    EXPECT_EQ(by_place.find(code) != by_place.end(), present) << code;
+    EXPECT_EQ(by_place.find_text(code) != nullptr, present) << code;
+    if (!present) continue;
+    EXPECT_EQ(*by_place.find_text(code), texts[code]);
+    EXPECT_EQ(by_place.find(code)->second, *hashed.find_text(code));
+  }
 }
 
 }  // namespace
