@@ -84,12 +84,15 @@ def measure(kind: str, rows: int) -> str:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rows", type=int, default=1_000_000)
-    parser.add_argument("--only", default=",".join(MAKERS), help="comma-separated kinds: " + ",".join(MAKERS))
+    parser.add_argument("--only", default=",".join(MAKERS),
+                        help="comma-separated kinds: " + ",".join(MAKERS))
     args = parser.parse_args()
     print(f"{args.rows:,} rows x 10 columns, every text distinct (MiB)\n")
-    print("| kind | input texts | output | peak increase | peak / (texts + output) | fitted state |")
+    print("| kind | input texts | output | peak increase | peak / (texts + output) "
+          "| fitted state |")
     print("|---|---:|---:|---:|---:|---:|")
     for kind in args.only.split(","):
         print(measure(kind, args.rows), flush=True)

@@ -472,8 +472,8 @@ TEST(AddressIndexTest, ValuesAreKeptWhateverTheirSize) {
 // the same entries hashed would.
 TEST(FittedTables, DecodingInCodeOrderReadsAsHashed) {
   const std::vector<std::string> texts = {"b", "", "żółw", std::string(100, 'x')};
-  const DecodingTable by_place =
-      DecodingTable::in_code_order(std::vector<std::string_view>(texts.begin(), texts.end()), nullptr);
+  const DecodingTable by_place = DecodingTable::in_code_order(
+      std::vector<std::string_view>(texts.begin(), texts.end()), nullptr);
   std::vector<DecodingTable::value_type> entries;  // the same, read in another order
   for (size_t c = texts.size(); c-- > 0;) entries.emplace_back(c, texts[c]);
   const DecodingTable hashed = DecodingTable::from_distinct(entries, nullptr);
