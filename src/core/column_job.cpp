@@ -99,7 +99,7 @@ DecodingTable build_decoding_table(const EncodingTable& encoding) {
 }  // namespace
 
 ColumnTables encode_column(const StringColumnJob& job) {
-  LabelEncoded encoded = label_encode(*job.texts, job.texts_distinct ? Repeats::kNone : Repeats::kMaybe);
+  LabelEncoded encoded = label_encode(*job.texts, job.repeats);
   DecodingTable decoding = build_decoding_table(encoded.table);
   std::vector<double> code_of_address;
   if (job.address_ids != nullptr) {

@@ -12,6 +12,7 @@
 
 #include "core/address_numbering.hpp"
 #include "core/cell_grid.hpp"
+#include "core/label_encode.hpp"
 #include "core/state.hpp"
 
 namespace vorpak {
@@ -101,8 +102,8 @@ CodeBounds code_bounds(const char* codes, size_t begin, size_t end) {
 struct StringColumnJob {
   size_t column = 0;
   const std::vector<std::string_view>* texts = nullptr;
-  // Whether the texts are known to be distinct (each added by content).
-  bool texts_distinct = false;
+  // Whether the texts may repeat (see Repeats).
+  Repeats repeats = Repeats::kMaybe;
   // Where the walk filed strs by address: the column's place among the numbered
   // columns, and the text id of each distinct address.
   size_t listed = kNotListed;

@@ -143,6 +143,29 @@ struct CodeAssignment {
   uint64_t next_code = 0;
 };
 
+// Texts that seldom repeat, sorted as they are: each run of equal texts takes
+// the code its first one gets.
+template <class Index>
+LabelEncoded encode_sorted_with_repeats(const std::vector<std::string_view>& texts,
+                                        pool::CancelPoint& point) {
+  CodeAssignment assigned(texts.size());
+  const SortEntry<Index>* run = nullptr;
+  for (const SortEntry<Index>& entry : sort_texts<Index>(texts, point)) {
+    if (run != nullptr && run->prefix == entry.prefix && run->text == entry.text) {
+      point.step();
+      assigned.distinct_code[entry.index] = assigned.distinct_code[run->index];
+      continue;
+    }
+    assigned.add(entry.text, entry.index, point);
+    run = &entry;
+  }
+  LabelEncoded result;
+  result.table =
+      EncodingTable::from_distinct(std::move(assigned.entries), std::move(assigned.kept_texts));
+  result.codes = std::move(assigned.distinct_code);
+  return result;
+}
+
 // Codes depend only on the set of distinct texts: they are numbered in ascending
 // byte order, skipping the markers, whatever the row order or thread count.
 template <class Index>
@@ -151,6 +174,15 @@ LabelEncoded encode_with(const std::vector<std::string_view>& texts, Repeats rep
   // A column of millions of texts takes this job a second or more: each loop
   // looks at the cancel flag as it goes.
   pool::CancelPoint point;
+  if (repeats == Repeats::kFew) {
+    bool ascending = true;  // then distinct: the texts as they stand
+    for (size_t i = 1; i < n && ascending; ++i) {
+      point.step();
+      ascending = texts[i - 1] < texts[i];
+    }
+    if (!ascending) return encode_sorted_with_repeats<Index>(texts, point);
+    repeats = Repeats::kNone;
+  }
   // The vectors are filled as they grow, not zeroed first: touching hundreds of
   // megabytes ahead of the loops would be a stretch with no look at the flag.
   // Texts known to be distinct are their own distinct texts, in order.

@@ -14,8 +14,10 @@ struct LabelEncoded {
 };
 
 // Whether the texts given to label_encode may hold a text twice, or are known
-// to be distinct (then they are not looked up among each other at all).
-enum class Repeats { kMaybe, kNone };
+// to be distinct (then they are not looked up among each other at all). kFew:
+// they may, but seldom do (the texts of distinct str objects), so they are
+// sorted as they are and equal neighbours merged, with no look-up first.
+enum class Repeats { kMaybe, kFew, kNone };
 
 // The distinct texts, in ascending byte order and skipping the missing-value
 // markers "nan", "NaN" and "<NA>", receive the codes 0, 1, 2, ...

@@ -124,7 +124,7 @@ std::unique_ptr<FittedTables> run_column_jobs(CellWalk& walk, const AddressNumbe
     StringColumnJob job;
     job.column = j;
     job.texts = &walk.text_column(j).texts();
-    job.texts_distinct = walk.text_column(j).texts_distinct();
+    job.repeats = walk.text_column(j).repeats();
     while (listed < numbering.columns.size() && numbering.columns[listed] < j) ++listed;
     if (listed < numbering.columns.size() && numbering.columns[listed] == j) {
       job.listed = listed;

@@ -25,6 +25,7 @@ bool TextColumn::add_new_str(PyObject* str, uint64_t& id, bool track) {
   id = new_id(utf8, str);
   identity_ids_ = true;
   if (track) {
+    strs_met_by_cell_ = true;
     owners_.push_back(PyRef::borrow(str));
     by_object_.insert(reinterpret_cast<uint64_t>(str), id);
   }
@@ -47,6 +48,7 @@ uint64_t TextColumn::add_read_texts(const std::vector<std::string_view>& texts,
                                     const std::vector<PyObject*>& strs) {
   const uint64_t first = texts_.size();
   identity_ids_ = identity_ids_ || !texts.empty();
+  read_in_ranges_ = read_in_ranges_ || !texts.empty();
   texts_.insert(texts_.end(), texts.begin(), texts.end());
   strs_.resize(first, nullptr);
   strs_.insert(strs_.end(), strs.begin(), strs.end());

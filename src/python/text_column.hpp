@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/address_index.hpp"
+#include "core/label_encode.hpp"
 #include "core/open_table.hpp"
 #include "python/py_ref.hpp"
 #include "core/text_arena.hpp"
@@ -49,9 +50,16 @@ class TextColumn {
   // surrogates. False with the exception of str() pending if that fails.
   bool add_object(PyObject* obj, uint64_t& id);
 
-  // Whether no two ids carry equal texts: true while every id was added by
-  // content (add_text, or add_object of a non-str).
-  bool texts_distinct() const { return !identity_ids_; }
+  // Whether two ids may carry equal texts. None do while every id was added by
+  // content (add_text, or add_object of a non-str). The distinct strs that the
+  // pool found by address seldom do: their column shares one str between equal
+  // cells, so only equal texts held by distinct objects repeat. Texts read in
+  // row ranges repeat from range to range, and strs met cell by cell as often
+  // as a column of a str per cell repeats its texts.
+  Repeats repeats() const {
+    if (!identity_ids_) return Repeats::kNone;
+    return read_in_ranges_ || strs_met_by_cell_ ? Repeats::kMaybe : Repeats::kFew;
+  }
 
   // The text of every id, in id order.
   const std::vector<std::string_view>& texts() const { return texts_; }
@@ -86,6 +94,8 @@ class TextColumn {
   TextArena arena_;
   uint64_t key_ = 0;
   bool identity_ids_ = false;  // some id was added by its str, or as read, not by content
+  bool read_in_ranges_ = false;    // some ids were added as read in a row range
+  bool strs_met_by_cell_ = false;  // some ids were added by add_str
 };
 
 }  // namespace vorpak
