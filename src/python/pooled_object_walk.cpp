@@ -111,6 +111,20 @@ class RangeColumn {
     return true;
   }
 
+  // Asks for the index slot of a short str's text ahead of its id_of_str; reads
+  // the str as id_of_str does, so only what a worker may read.
+  void prefetch_str(PyObject* str) const {
+    if (Py_TYPE(str) != &PyUnicode_Type) return;
+#if PY_VERSION_HEX < 0x030C0000
+    if (!PyUnicode_IS_READY(str)) return;
+#endif
+    const unsigned kind = PyUnicode_KIND(str);
+    const auto size = static_cast<size_t>(PyUnicode_GET_LENGTH(str)) * kind;
+    if (size > ShortTextIndex::kMaxSize) return;
+    const ShortTextIndex& index = kind == 1 ? latin1_ : kind == 2 ? ucs2_ : ucs4_;
+    index.prefetch(std::string_view(static_cast<const char*>(PyUnicode_DATA(str)), size));
+  }
+
   // A fresh local id for the text of exact str `str`, with no look-up.
   template <class Read, class Keep>
   bool id_of_cell(PyObject* str, Read read, Keep keep, uint32_t& id) {
@@ -229,15 +243,18 @@ bool read_range(const ObjectColumns& cells, const CellGrid& grid, const MissingC
     return PyUnicode_IS_COMPACT_ASCII(str) ? text : range.arena.store(text);
   };
   constexpr size_t kBlockRows = 2048;
-  constexpr size_t kAhead = 8;  // cells whose objects are asked for ahead of their reading
+  constexpr size_t kAhead = 16;  // cells whose objects are asked for ahead of their reading
+  constexpr size_t kSlotAhead = 8;  // cells whose texts' index slots are asked for ahead
   for (size_t block = range.begin; block < range.end; block += kBlockRows) {
     if (given_up.load(std::memory_order_relaxed) || pool::stop_requested()) return false;
     const size_t block_end = std::min(range.end, block + kBlockRows);
     for (size_t c = 0; c < cells.size(); ++c) {
       RangeColumn& column = range.columns[c];
       const ObjectColumns::Column& source = cells.columns[c];
+      const bool by_text = column.dedupe == Dedupe::kByText;
       for (size_t i = block; i < block_end; ++i) {
         if (i + kAhead < block_end) __builtin_prefetch(source.at(i + kAhead));
+        if (by_text && i + kSlotAhead < block_end) column.prefetch_str(source.at(i + kSlotAhead));
         PyObject* cell = source.at(i);
         double& slot = grid.at(i, source.walk_column);
         const PyTypeObject* type = Py_TYPE(cell);
