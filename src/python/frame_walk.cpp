@@ -160,23 +160,6 @@ void read_text_range(PooledColumn& job, size_t nrows, TextRange& range, bool fir
   range.unreadable = unreadable;
 }
 
-// The column's texts, each distinct. A column with texts already takes a copy,
-// a slice at a time: a few million take long enough to copy that the cancel
-// flag is looked at between slices.
-void give_texts(std::vector<std::string_view>&& texts, TextColumn& column) {
-  if (column.texts().empty()) {
-    column.add_distinct_texts(std::move(texts));
-    return;
-  }
-  constexpr size_t kSlice = 64 * 1024;
-  pool::CancelPoint point;
-  for (size_t from = 0; from < texts.size(); from += kSlice) {
-    column.add_distinct_texts(std::vector<std::string_view>(
-        texts.begin() + from, texts.begin() + std::min(texts.size(), from + kSlice)));
-    point.step(kSlice);
-  }
-}
-
 // Once every range is read: where the column turns, and the ranges' ids made
 // the column's, on the pool.
 void join_text_ranges(PooledColumn& job, CellWalk& walk) {
@@ -197,7 +180,7 @@ void join_text_ranges(PooledColumn& job, CellWalk& walk) {
   walk.is_string[j] = 1;
   TextColumn& column = walk.text_column(j);
   if (ranges.size() == 1) {  // its ids are the column's already
-    give_texts(ranges[0].texts.take_texts(), column);
+    column.add_distinct_texts(ranges[0].texts.take_texts());
     job.arena.adopt(std::move(ranges[0].texts.arena()));
     job.text_ranges.reset();
     return;
@@ -233,7 +216,7 @@ void join_text_ranges(PooledColumn& job, CellWalk& walk) {
       }
     }
   });
-  give_texts(std::move(texts), column);
+  column.add_distinct_texts(std::move(texts));
   for (TextRange& range : ranges) job.arena.adopt(std::move(range.texts.arena()));
   job.text_ranges.reset();
 }
