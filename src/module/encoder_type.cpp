@@ -5,14 +5,16 @@
 #include <string>
 #include <string_view>
 
+#include "python/book_apply.hpp"
 #include "python/input_normalisation.hpp"
 #include "python/kept_strs.hpp"
 #include "python/output_reconstruction.hpp"
 #include "python/py_ref.hpp"
 #include "python/panic.hpp"
-#include "module/arguments.hpp"
-#include "module/borrow.hpp"
-#include "core/pickled_form.hpp"
+#include "python/state_bytes.hpp"
+#include "python/state_views.hpp"
+#include "python/arguments.hpp"
+#include "python/borrow.hpp"
 
 namespace vorpak {
 namespace {
@@ -79,19 +81,6 @@ void encoder_dealloc(PyObject* self) noexcept {
   Py_DECREF(type);  // instances of a heap type own a reference to it
 }
 
-PyRef encoded_columns_list(const EncoderState& state) {
-  if (!state.fitted) return PyRef::borrow(Py_None);
-  const auto& columns = state.fitted->encoded_columns;
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(columns.size())));
-  if (!list) return {};
-  for (size_t k = 0; k < columns.size(); ++k) {
-    PyObject* position = PyLong_FromUnsignedLongLong(columns[k]);
-    if (position == nullptr) return {};
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), position);  // steals it
-  }
-  return list;
-}
-
 PyObject* encoder_encode(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
   return guard_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
@@ -126,15 +115,7 @@ PyObject* encoder_decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     BorrowGuard borrow(encoder->borrow, BorrowGuard::Mode::kShared);
     if (!borrow.held()) return nullptr;
 
-    // Decoding only reads the input's numbers while it builds a new object array
-    // (no Python code runs meanwhile), so a float64 input need not be copied;
-    // and its missing cells are missing codes, whatever holds them.
-    Normalised input;
-    if (!read_table(obj, encoder->state.strategy, input, ReadFor::kDecode)) return nullptr;
-    input.info.reset();  // decoding uses the stored state, never the input's own
-    return build_result(std::move(input.matrix), std::move(input.out), encoder->state.fitted.get(),
-                        &encoder->kept)
-        .release();
+    return decode_through(obj, encoder->state.fitted.get(), &encoder->kept).release();
   });
 }
 
@@ -143,11 +124,7 @@ PyObject* encoder_getstate(PyObject* self, PyObject* /*unused*/) {
     EncoderObject* encoder = as_encoder(self);
     BorrowGuard borrow(encoder->borrow, BorrowGuard::Mode::kShared);
     if (!borrow.held()) return nullptr;
-    const size_t size = pickled_size(encoder->state);
-    PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-    if (!bytes) return nullptr;
-    write_pickled_form(encoder->state, PyBytes_AS_STRING(bytes.get()));
-    return bytes.release();
+    return bytes_of_state(encoder->state).release();
   });
 }
 
@@ -162,20 +139,9 @@ PyObject* encoder_setstate(PyObject* self, PyObject* const* args, Py_ssize_t nar
     EncoderObject* encoder = as_encoder(self);
     BorrowGuard borrow(encoder->borrow, BorrowGuard::Mode::kExclusive);
     if (!borrow.held()) return nullptr;
-    if (!PyBytes_Check(state)) {
-      PyErr_Format(PyExc_TypeError, "argument 'state': expected bytes, got '%s'",
-                   Py_TYPE(state)->tp_name);
+    if (!state_of_bytes(state, "state", "failed to unpickle Encoder: ", encoder->state)) {
       return nullptr;
     }
-    const std::string_view bytes(PyBytes_AS_STRING(state),
-                                 static_cast<size_t>(PyBytes_GET_SIZE(state)));
-    Result<EncoderState> restored = read_pickled_form(bytes);
-    if (!restored) {
-      const std::string message = "failed to unpickle Encoder: " + restored.error();
-      PyErr_SetString(PyExc_ValueError, message.c_str());
-      return nullptr;
-    }
-    encoder->state = std::move(restored).value();
     encoder->kept = KeptStrs();
     Py_RETURN_NONE;
   });

@@ -39,6 +39,7 @@ struct CellWalk {
   size_t nrows = 0, ncols = 0;
   double* out = nullptr;
   std::vector<uint8_t> is_string;
+  std::vector<size_t> first_text_row;  // of each string column; nrows for the others
   std::vector<uint8_t> has_addresses;
   std::vector<std::unique_ptr<TextColumn>> texts;  // made when the column turns
   std::vector<PyRef> keep_alive;                   // what holds the cells' objects
@@ -58,6 +59,7 @@ struct CellWalk {
         ncols(cells.ncols),
         out(cells.cells),
         is_string(cells.ncols, 0),
+        first_text_row(cells.ncols, cells.nrows),
         has_addresses(cells.ncols, 0),
         texts(cells.ncols),
         missing(missing_cells),
@@ -77,10 +79,16 @@ struct CellWalk {
     has_addresses[j] = 1;
   }
 
+  // Column j is a string column whose first text is in row i.
+  void mark_text(size_t i, size_t j) {
+    is_string[j] = 1;
+    first_text_row[j] = i;
+  }
+
   // Column j held only numbers so far and turns to text at row i: the numbers
   // read above become texts too.
   void turn(size_t i, size_t j) {
-    is_string[j] = 1;
+    mark_text(i, j);
     TextColumn& column = text_column(j);
     char buf[kNumberTextCapacity];
     for (size_t r = 0; r < i; ++r) {

@@ -177,7 +177,7 @@ void join_text_ranges(PooledColumn& job, CellWalk& walk) {
       return;
     }
   }
-  walk.is_string[j] = 1;
+  walk.mark_text(null != nullptr && null->is_number ? ranges[turning].first_text : 0, j);
   TextColumn& column = walk.text_column(j);
   if (ranges.size() == 1) {  // its ids are the column's already
     column.add_distinct_texts(ranges[0].texts.take_texts());
@@ -492,7 +492,7 @@ void fill_categorical(PooledColumn& job, CellWalk& walk) {
     return;
   }
   if (turn == walk.nrows) return write_numbers(job, meanings, walk);
-  walk.is_string[job.column] = 1;
+  walk.mark_text(turn, job.column);
   job.ids->first_text = turn;
   give_text_ids(job, meanings, used_above, used_below, walk.text_column(job.column));
 }
@@ -616,6 +616,7 @@ Walked walk_array_columns(const std::vector<FrameColumn>& columns, const std::ve
 // Forgets what a first look at column j filed.
 void reset_column(CellWalk& walk, size_t j) {
   walk.is_string[j] = 0;
+  walk.first_text_row[j] = walk.nrows;
   walk.has_addresses[j] = 0;
   walk.texts[j].reset();
 }

@@ -154,7 +154,8 @@ bool read_table(PyObject* obj, StringEncoding /*strategy: Label is the only one*
     const bool borrow = purpose == ReadFor::kDecode;
     if (!copy_float64(reinterpret_cast<PyArrayObject*>(obj), result.matrix, borrow)) return false;
     result.info.reset();
-  } else if (!encode_object_array(obj, out, purpose, result.matrix, result.info, result.kept)) {
+  } else if (!encode_object_array(obj, out, purpose, result.matrix, result.info, result.kept,
+                                         result.first_text_rows)) {
     return false;
   }
   result.out = std::move(out);

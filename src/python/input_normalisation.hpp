@@ -27,6 +27,9 @@ struct Normalised {
   WorkingMatrix matrix;
   std::unique_ptr<FittedTables> info;  // present exactly when cells were read one by one
   KeptStrs kept;                       // the strs that `info`'s codes were read from
+  // Where each column's first text was read: the numbers above it were coded
+  // as texts (nrows for a numeric column; empty for a float64 array).
+  std::vector<size_t> first_text_rows;
 };
 
 // Converts `obj` (borrowed). For decoding, a contiguous float64 array is not

@@ -184,7 +184,8 @@ std::unique_ptr<FittedTables> run_column_jobs(CellWalk& walk, const AddressNumbe
 constexpr size_t kInlineBelowCells = size_t{1} << 16;
 
 Stretch encode_once(PyObject* obj, const Container& out, ReadFor purpose, WorkingMatrix& matrix,
-                    std::unique_ptr<FittedTables>& info, KeptStrs& kept) {
+                    std::unique_ptr<FittedTables>& info, KeptStrs& kept,
+                    std::vector<size_t>& first_text_rows) {
   size_t nrows = 0, ncols = 0;
   if (!read_shape(obj, nrows, ncols)) return Stretch::kFailed;
   // A frame's cells are laid out column by column, as pandas keeps a block, so
@@ -213,6 +214,7 @@ Stretch encode_once(PyObject* obj, const Container& out, ReadFor purpose, Workin
     return Stretch::kInterrupted;
   }
   matrix = std::move(buffer);
+  first_text_rows = std::move(walk.first_text_row);
   return Stretch::kDone;
 }
 
@@ -220,9 +222,9 @@ Stretch encode_once(PyObject* obj, const Container& out, ReadFor purpose, Workin
 
 bool encode_object_array(PyObject* obj, const Container& out, ReadFor purpose,
                          WorkingMatrix& matrix, std::unique_ptr<FittedTables>& info,
-                         KeptStrs& kept) {
+                         KeptStrs& kept, std::vector<size_t>& first_text_rows) {
   for (;;) {
-    switch (encode_once(obj, out, purpose, matrix, info, kept)) {
+    switch (encode_once(obj, out, purpose, matrix, info, kept, first_text_rows)) {
       case Stretch::kDone: return true;
       case Stretch::kFailed: return false;
       case Stretch::kInterrupted:

@@ -134,7 +134,7 @@ bool walk_unicode_array(PyObject* obj, CellWalk& walk) {
     }
   });
   for (size_t j = 0; j < walk.ncols; ++j) {
-    walk.is_string[j] = 1;
+    walk.mark_text(0, j);
     for (size_t i : slow_rows[j]) {
       PyRef scalar = get_item(obj, i, j);
       if (!scalar) return false;

@@ -1,4 +1,4 @@
-#include "module/arguments.hpp"
+#include "python/arguments.hpp"
 
 namespace vorpak {
 namespace {
