@@ -9,31 +9,27 @@ from __future__ import annotations
 
 import math
 import numbers
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-import numpy as np
-import pandas as pd
 
 import vorpak
 
+from ._containers import label_of, like_input, readable
 from ._native import FittedBook
 
-__all__ = ["CodeBook"]
+if TYPE_CHECKING:
+    from ._sklearn import OrdinalEncoder
 
-def _readable(table: Any, method: str) -> Any:
-    """`table` as the native reader takes it: a frame's labels, which may be any
-    hashables, are replaced by positions (the data is not copied)."""
-    if isinstance(table, pd.DataFrame):
-        frame = table.copy(deep=False)
-        frame.columns = pd.RangeIndex(table.shape[1])
-        return frame
-    if isinstance(table, np.ndarray):
-        return table
-    raise TypeError(
-        f"CodeBook.{method} expects a numpy.ndarray or a pandas.DataFrame, "
-        f"not {type(table).__name__}"
-    )
+__all__ = ["CodeBook", "OrdinalEncoder"]
 
+
+def __getattr__(name: str) -> Any:
+    # scikit-learn is an optional extra: imported when its transformer is asked for.
+    if name == "OrdinalEncoder":
+        from ._sklearn import OrdinalEncoder
+
+        return OrdinalEncoder
+    raise AttributeError(f"module 'vorpak_ml' has no attribute {name!r}")
 
 def _unknown_value(unknown: Any) -> float | None:
     """None to raise on an unknown text, else the value such a cell gets."""
@@ -45,14 +41,6 @@ def _unknown_value(unknown: Any) -> float | None:
     elif isinstance(unknown, numbers.Real) and not isinstance(unknown, bool):
         return float(unknown)
     raise ValueError(f"unknown must be 'error', 'nan' or a number, not {unknown!r}")
-
-
-def _as_input_frame(result: Any, table: Any) -> Any:
-    """A frame result with the input's own row index and column labels."""
-    if isinstance(table, pd.DataFrame):
-        result.index = table.index
-        result.columns = table.columns
-    return result
 
 
 class CodeBook:
@@ -79,9 +67,14 @@ class CodeBook:
 
     @classmethod
     def fit(cls, table: Any) -> CodeBook:
-        """The tables ``vorpak.Encoder().encode(table)`` would fit."""
+        """The tables ``vorpak.Encoder().encode(table)`` would fit.
+
+        `table` may also be a polars DataFrame or an Arrow table (anything with
+        ``__arrow_c_stream__``): it is read as the pandas frame of its Arrow
+        columns, texts in place, numbers as float64 with NaN for null.
+        """
         book = FittedBook()
-        width = book.fit(_readable(table, "fit"))
+        width = book.fit(readable(table, "fit"))
         return cls._of(book, width)
 
     def transform(self, table: Any, unknown: str | float = "error") -> Any:
@@ -95,20 +88,19 @@ class CodeBook:
         """
         value = _unknown_value(unknown)
         try:
-            coded = self._book.transform(_readable(table, "transform"), self._width, value)
+            coded = self._book.transform(readable(table, "transform"), self._width, value)
         except ValueError as error:
             if len(error.args) != 4:
                 raise
             _, column, row, text = error.args
-            if isinstance(table, pd.DataFrame):
-                column, row = table.columns[column], table.index[row]
+            column, row = label_of(table, column, row)
             raise ValueError(f"unknown text {text!r} in column {column!r}, row {row!r}") from None
-        return _as_input_frame(coded, table)
+        return like_input(coded, table)
 
     def inverse_transform(self, codes: Any) -> Any:
         """What ``Encoder.decode`` gives for `codes` with these tables."""
-        texts = self._book.inverse_transform(_readable(codes, "inverse_transform"))
-        return _as_input_frame(texts, codes)
+        texts = self._book.inverse_transform(readable(codes, "inverse_transform"))
+        return like_input(texts, codes)
 
     @property
     def n_columns(self) -> int | None:

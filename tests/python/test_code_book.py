@@ -137,7 +137,7 @@ def test_frames_keep_their_index_and_any_column_labels():
     (lambda b: b.transform(np.zeros((1, 3))), ValueError, "has 3 columns, but the book was fitted on 2"),
     (lambda b: CodeBook.from_bytes(b.to_bytes()).transform(np.zeros((1, 1))), ValueError, "codes column 1"),
     (lambda b: b.transform(np.zeros((1, 2)), unknown="drop"), ValueError, "unknown must be"),
-    (lambda b: b.transform([[1, "a"]]), TypeError, "expects a numpy.ndarray or a pandas.DataFrame"),
+    (lambda b: b.transform([[1, "a"]]), TypeError, "expects a numpy.ndarray, a pandas.DataFrame"),
     (lambda b: CodeBook.from_bytes(b"\x02"), ValueError, "bytes do not hold a code book: "),
     (lambda b: CodeBook.from_encoder(b), TypeError, "expected a vorpak.Encoder"),
     (lambda b: CodeBook(), TypeError, "CodeBook.fit"),
