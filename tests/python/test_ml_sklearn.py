@@ -23,7 +23,7 @@ def test_scikit_learn_estimator_checks(estimator, check):
     check(estimator)
 
 
-TRAIN = pd.DataFrame({"city": ["Oslo", "Lima", None, "Oslo"], "t": [3.5, 19.0, 11.2, 8.0]})
+TRAIN = pd.DataFrame({"city": ["Oslo", "Lima", np.nan, "Oslo"], "t": [3.5, 19.0, 11.2, 8.0]})
 TEST = pd.DataFrame({"city": ["Rome", "Lima", "nan"], "t": [1.0, 2.0, 3.0]})
 
 
