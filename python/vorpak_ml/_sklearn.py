@@ -102,11 +102,8 @@ class OrdinalEncoder(OneToOneFeatureMixin, TransformerMixin, BaseEstimator):
         """Codes X through the fitted book, as a 2-D array of `dtype`."""
         check_is_fitted(self)
         X = self._table(X, reset=False)
-        if self.handle_unknown == "error":
-            codes = self._codes(X, "error")
-        else:
-            codes = self._codes(X, self.unknown_value)
-        return codes
+        unknown = "error" if self.handle_unknown == "error" else self.unknown_value
+        return self._codes(X, unknown)
 
     def _codes(self, X: Any, unknown: Any) -> np.ndarray:
         codes = _as_array(self.book_.transform(X, unknown=unknown))

@@ -67,11 +67,6 @@ Translation translate_codes(const DecodingTable& fresh, const EncodingTable* sto
   return t;
 }
 
-std::optional<UnknownCell> first_unknown(const FirstUnknownRow& first, std::string text) {
-  if (first.row() == kNoRow) return std::nullopt;
-  return UnknownCell{first.row(), std::move(text)};
-}
-
 }  // namespace
 
 std::optional<UnknownCell> recode_text_column(const CellGrid& grid, size_t column,
@@ -100,7 +95,7 @@ std::optional<UnknownCell> recode_text_column(const CellGrid& grid, size_t colum
   });
   if (first.row() == kNoRow) return std::nullopt;
   const double code = grid.at(first.row(), column);
-  return first_unknown(first, std::string(*fresh.find_text(static_cast<uint64_t>(code))));
+  return UnknownCell{first.row(), std::string(*fresh.find_text(static_cast<uint64_t>(code)))};
 }
 
 std::optional<UnknownCell> recode_number_column(const CellGrid& grid, size_t column,
@@ -128,7 +123,7 @@ std::optional<UnknownCell> recode_number_column(const CellGrid& grid, size_t col
   if (first.row() == kNoRow) return std::nullopt;
   char buf[kNumberTextCapacity];
   const double number = grid.at(first.row(), column);
-  return first_unknown(first, std::string(buf, number_to_text(number, buf)));
+  return UnknownCell{first.row(), std::string(buf, number_to_text(number, buf))};
 }
 
 }  // namespace vorpak
